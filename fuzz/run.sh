@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (ASan + UBSan) and runs each for a bounded time.
+# Usage: fuzz/run.sh [seconds-per-target]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-30}
+out=build-fuzz
+mkdir -p "$out"
+flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+
+build() { # name sources...
+    local name=$1; shift
+    clang++ "${flags[@]}" -Iprotocol -Isettings "$@" -o "$out/$name"
+}
+
+build parse_response_fuzz fuzz/parse_response_fuzz.cpp protocol/checksums.cpp protocol/parser.cpp
+
+for target in "$out"/*_fuzz; do
+    name=$(basename "$target")
+    corpus="$out/corpus-$name"
+    mkdir -p "$corpus"
+    seeds="fuzz/corpus/$name"
+    echo "== fuzzing $name for ${seconds}s"
+    "$target" -max_total_time="$seconds" -max_len=256 -print_final_stats=1 "$corpus" \
+        $( [ -d "$seeds" ] && echo "$seeds" ) 2>&1 | tail -n 12
+done

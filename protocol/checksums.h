@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The instrument's CRC-16: register starts at 0xFFFF, each byte is XORed into the HIGH byte,
+// then eight reflected shifts with polynomial 0xA001. Not the common CRC-16/ARC, which XORs
+// into the low byte. Crc16("abc") == 0xB9BA, Crc16 of nothing == 0xFFFF.
+uint16_t Crc16(const uint8_t* data, size_t length);
+
+// Sum of the byte values modulo 256. Sum8("abc") == 0x26.
+uint8_t Sum8(const uint8_t* data, size_t length);

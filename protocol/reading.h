@@ -1,0 +1,30 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+// One channel of the instrument's answer.
+struct ChannelReading {
+    uint16_t ErrorCode = 0; // 0-15; 0 = no error, 11 = the "red" error
+    uint16_t StateBits = 0; // bit 2: sensor break, bit 1: setpoint 2, bit 0: setpoint 1
+    float Value = 0.0f;     // measured value
+};
+
+// The decoded content of the instrument's latest answer. A flag is exactly 0 or 1.
+struct DeviceReading {
+    uint16_t KeyBits = 0;      // eight front-panel keys
+    uint16_t KeyBits2 = 0;     // bit 0: "EXE", bit 1: protection test
+    uint16_t InputBits = 0;    // bits 0-3: discrete inputs 1-4
+    uint16_t ControlBits = 0;  // bits 0-1: control buffers 1-2
+    uint16_t RelayBits = 0;    // relay n is bit n-1
+    uint16_t StatusNumber = 0; // 0-15
+
+    std::array<uint16_t, 16> RelayFlags{};
+    std::array<uint16_t, 16> DiscreteFlags{}; // 0-3 inputs, 8-9 control buffers, others 0
+    std::array<uint16_t, 10> KeyFlags{};      // 0-7 from KeyBits, 8-9 from KeyBits2
+
+    std::array<ChannelReading, 12> Channels{};
+
+    uint16_t ChecksumReceived = 0;
+    uint16_t ChecksumComputed = 0;
+};

@@ -1,0 +1,287 @@
+#include "checksums.h"
+#include "parser.h"
+
+#include <QTest>
+
+Q_DECLARE_METATYPE(ProtocolVariant)
+
+namespace {
+
+const QByteArray kExampleBody =
+    "810100030050200000301;0025.50;04100.1;B0-3.25;000.00;000.00;000.00;000.00;000.00;000.00;"
+    "000.00;000.00;000.00;";
+const QByteArray kExampleCrc = "!" + kExampleBody + "30526\r";
+const QByteArray kExampleSum = "!" + kExampleBody + "2A\r";
+
+// "!" + body + the checksum of the variant + CR; body ends with the last ';'.
+QByteArray Answer(ProtocolVariant variant, const QByteArray& body) {
+    const QByteArray framed = "!" + body;
+    const auto* data = reinterpret_cast<const uint8_t*>(framed.constData());
+    if (variant == ProtocolVariant::Crc)
+        return framed + QByteArray::number(Crc16(data, size_t(framed.size()))) + "\r";
+    return framed + QByteArray::number(Sum8(data + 1, size_t(framed.size() - 1)), 16).toUpper() +
+           "\r";
+}
+
+QByteArray Fields(const QByteArray& field, int count) {
+    QByteArray out;
+    for (int i = 0; i < count; ++i)
+        out += field + ";";
+    return out;
+}
+
+uint16_t Parse(ProtocolVariant variant, const QByteArray& bytes, DeviceReading& reading) {
+    ReceiveBuffer buffer{};
+    const auto length = uint32_t(qMin<qsizetype>(bytes.size(), kMaxReadLength));
+    std::memcpy(buffer.data(), bytes.constData(), length);
+    return ParseResponse(variant, buffer, length, reading);
+}
+
+uint16_t ParseCrc(const QByteArray& bytes, DeviceReading& reading) {
+    return Parse(ProtocolVariant::Crc, bytes, reading);
+}
+
+// A reading that differs from the zero one everywhere the parser may leave it alone.
+DeviceReading GoodReading() {
+    DeviceReading reading;
+    const uint16_t result = ParseCrc(kExampleCrc, reading);
+    Q_ASSERT(result == 0);
+    return reading;
+}
+
+} // namespace
+
+class TestParser : public QObject {
+    Q_OBJECT
+private slots:
+    void workedExampleCrc() {
+        DeviceReading r;
+        QCOMPARE(kExampleCrc.size(), 116);
+        QCOMPARE(ParseCrc(kExampleCrc, r), uint16_t(0));
+        QCOMPARE(r.KeyBits, 0x81);
+        QCOMPARE(r.KeyBits2, 0x01);
+        QCOMPARE(r.StatusNumber, 3);
+        QCOMPARE(r.InputBits, 0x05);
+        QCOMPARE(r.ControlBits, 0x02);
+        QCOMPARE(r.RelayBits, 0x0301);
+        QCOMPARE(r.ChecksumReceived, 30526);
+        QCOMPARE(r.ChecksumComputed, 30526);
+        const std::array<uint16_t, 10> keys{1, 0, 0, 0, 0, 0, 0, 1, 1, 0};
+        QCOMPARE(r.KeyFlags, keys);
+        const std::array<uint16_t, 16> relays{1, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0};
+        QCOMPARE(r.RelayFlags, relays);
+        const std::array<uint16_t, 16> discrete{1, 0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+        QCOMPARE(r.DiscreteFlags, discrete);
+        const struct {
+            uint16_t error, state;
+            float value;
+        } channels[12] = {{0, 0, 25.5f}, {0, 4, 100.1f}, {11, 0, -3.25f}};
+        for (int i = 0; i < 12; ++i) {
+            QCOMPARE(r.Channels[i].ErrorCode, channels[i].error);
+            QCOMPARE(r.Channels[i].StateBits, channels[i].state);
+            QCOMPARE(r.Channels[i].Value, channels[i].value);
+        }
+    }
+
+    void workedExampleSum() {
+        DeviceReading r;
+        QCOMPARE(kExampleSum.size(), 113);
+        QCOMPARE(Parse(ProtocolVariant::Sum, kExampleSum, r), uint16_t(0));
+        QCOMPARE(r.ChecksumReceived, 0x2A);
+        QCOMPARE(r.ChecksumComputed, 0x2A);
+        QCOMPARE(r.Channels[2].Value, -3.25f);
+    }
+
+    // Whole answers against their result and the checksums found.
+    void checksums_data() {
+        QTest::addColumn<ProtocolVariant>("variant");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<int>("received");
+        const auto crc = ProtocolVariant::Crc;
+        const auto sum = ProtocolVariant::Sum;
+        const QByteArray framed = "!" + kExampleBody;
+        QTest::newRow("crc leading zeros") << crc << framed + "0030526\r" << 0 << 30526;
+        QTest::newRow("crc low 16 bits") << crc << framed + "96062\r" << 0 << 30526;
+        QTest::newRow("crc 15 characters") << crc << framed + "000000000030526\r" << 0 << 30526;
+        QTest::newRow("crc mismatch") << crc << framed + "30527\r" << 1 << 30527;
+        QTest::newRow("sum upper") << sum << framed + "2A\r" << 0 << 0x2A;
+        QTest::newRow("sum lower") << sum << framed + "2a\r" << 0 << 0x2A;
+        QTest::newRow("sum 12A never matches") << sum << framed + "12A\r" << 1 << 0x12A;
+        QTest::newRow("noise and a second ! before")
+            << crc << "\xFF\xFF:1;423;\r!!xx" + kExampleCrc << 0 << 30526;
+        QTest::newRow("bytes after the last CR") << crc << kExampleCrc + "zz;1;2" << 0 << 30526;
+        QTest::newRow("fields after the twelfth are covered")
+            << crc << Answer(crc, kExampleBody + "extra;more;") << 0 << -1;
+    }
+    void checksums() {
+        QFETCH(ProtocolVariant, variant);
+        QFETCH(QByteArray, answer);
+        QFETCH(int, result);
+        QFETCH(int, received);
+        DeviceReading r;
+        QCOMPARE(int(Parse(variant, answer, r)), result);
+        if (received >= 0)
+            QCOMPARE(int(r.ChecksumReceived), received);
+        QCOMPARE(r.Channels[2].ErrorCode, 11); // the frame itself was decoded each time
+    }
+
+    // Answers that cannot be framed fail and leave everything but the status values alone.
+    void unframeable_data() {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("69 bytes") << kExampleCrc.right(69);
+        QTest::newRow("no carriage return") << kExampleCrc.left(115) + QByteArray(85, '0');
+        QTest::newRow("no ; before the CR") << "!" + QByteArray(80, '1') + "\r";
+        QTest::newRow("checksum text of 16") << "!" + kExampleBody + "0000000000030526\r";
+        QTest::newRow("CR only at position 0") << "\r" + kExampleCrc.left(115);
+    }
+    void unframeable() {
+        QFETCH(QByteArray, answer);
+        DeviceReading r = GoodReading();
+        const DeviceReading before = r;
+        QCOMPARE(ParseCrc(answer, r), uint16_t(1));
+        QCOMPARE(r.StatusNumber, 0);
+        QCOMPARE(r.KeyBits, 0);
+        QCOMPARE(r.RelayBits, 0);
+        QCOMPARE(r.KeyFlags, before.KeyFlags);
+        QCOMPARE(r.RelayFlags, before.RelayFlags);
+        QCOMPARE(r.ChecksumReceived, before.ChecksumReceived);
+        for (int i = 0; i < 12; ++i)
+            QCOMPARE(r.Channels[i].Value, before.Channels[i].Value);
+    }
+
+    void seventyBytesIsEnough() {
+        QByteArray answer = Answer(ProtocolVariant::Crc, "0102;" + Fields("17", 12));
+        answer.prepend(QByteArray(70 - answer.size(), 'n'));
+        QCOMPARE(answer.size(), 70);
+        DeviceReading r;
+        QCOMPARE(ParseCrc(answer, r), uint16_t(0));
+        QCOMPARE(r.KeyBits2, 0x02);
+        QCOMPARE(r.Channels[11].StateBits, 7);
+    }
+
+    void checksumTextWithoutNumberIsMismatch() {
+        DeviceReading r = GoodReading(); // ChecksumReceived already equals the CRC
+        QCOMPARE(ParseCrc("!" + kExampleBody + "x\r", r), uint16_t(1));
+        QCOMPARE(ParseCrc("!" + kExampleBody + "\r", r), uint16_t(1));
+    }
+
+    void separatorBeforeStartMark() {
+        DeviceReading r;
+        const QByteArray answer = QByteArray(60, 'n') + ";65535\r!" + QByteArray(10, 'z');
+        QCOMPARE(ParseCrc(answer, r), uint16_t(0));
+        QCOMPARE(r.ChecksumComputed, 0xFFFF);
+        QCOMPARE(
+            Parse(ProtocolVariant::Sum, QByteArray(60, 'n') + ";0\r!" + QByteArray(10, 'z'), r),
+            uint16_t(0));
+    }
+
+    // Status text decoding: which characters land where.
+    void statusText_data() {
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<int>("keyBits");
+        QTest::addColumn<int>("keyBits2");
+        QTest::addColumn<int>("statusNumber");
+        QTest::addColumn<int>("inputBits");
+        QTest::addColumn<int>("controlBits");
+        QTest::addColumn<int>("relayBits");
+        QTest::newRow("relays 1 and 16")
+            << QByteArray("000000000000000008001") << 0 << 0 << 0 << 0 << 0 << 0x8001;
+        QTest::newRow("relay 9") << QByteArray("000000000000000000100") << 0 << 0 << 0 << 0 << 0
+                                 << 0x0100;
+        QTest::newRow("lower case")
+            << QByteArray("ab0000ff0ff3f00000a0b") << 0xAB << 0 << 0xF << 0xFF << 0x3F << 0x0A0B;
+        QTest::newRow("short: 4 chars") << QByteArray("8101") << 0x81 << 0x01 << 0 << 0 << 0 << 0;
+        QTest::newRow("single digit pair") << QByteArray("8") << 8 << 0 << 0 << 0 << 0 << 0;
+        QTest::newRow("20 chars") << QByteArray("00000000000000000ff1") << 0 << 0 << 0 << 0 << 0
+                                  << 0xFF01;
+        QTest::newRow("non-hex first char") << QByteArray("g1z2") << 0 << 0 << 0 << 0 << 0 << 0;
+        QTest::newRow("empty") << QByteArray() << 0 << 0 << 0 << 0 << 0 << 0;
+    }
+    void statusText() {
+        QFETCH(QByteArray, status);
+        DeviceReading r = GoodReading();
+        QCOMPARE(ParseCrc(Answer(ProtocolVariant::Crc, status + ";" + Fields("1100.5", 12)), r),
+                 uint16_t(0));
+        QTEST(int(r.KeyBits), "keyBits");
+        QTEST(int(r.KeyBits2), "keyBits2");
+        QTEST(int(r.StatusNumber), "statusNumber");
+        QTEST(int(r.InputBits), "inputBits");
+        QTEST(int(r.ControlBits), "controlBits");
+        QTEST(int(r.RelayBits), "relayBits");
+        for (int i = 0; i < 16; ++i)
+            QCOMPARE(int(r.RelayFlags[i]), (r.RelayBits >> i) & 1);
+        QCOMPARE(r.Channels[0].Value, 0.5f); // the fields start right after the status text
+    }
+
+    // The forward walk over the channel fields and what it leaves in each channel.
+    void channelWalk_data() {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected"); // "error/state/value" per channel, '=' = kept
+        QTest::newRow("error codes B and b")
+            << "0;B1-1;b2+2;A4 3;C71e2;08;" + Fields("00", 6)
+            << "11/1/-1 11/2/2 10/4/3 12/7/100 0/8/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/=";
+        QTest::newRow("single digit keeps value")
+            << "0;" + Fields("0", 12)
+            << "0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/=";
+        QTest::newRow("value that does not convert")
+            << "0;11abc;" + Fields("22", 11)
+            << "1/1/= 2/2/= 2/2/= 2/2/= 2/2/= 2/2/= 2/2/= 2/2/= 2/2/= 2/2/= 2/2/= 2/2/=";
+        // 18 characters: fields 1-3 find no ';' in 16 positions and step one position in.
+        QTest::newRow("over-long field shifts the walk")
+            << "0;1A1234567890123456;" + Fields("3301", 11)
+            << "0/0/= 0/0/= 0/0/= 2/3/4567890123456 3/3/1 3/3/1 3/3/1 3/3/1 3/3/1 3/3/1 3/3/1 "
+               "3/3/1";
+        QTest::newRow("fewer than twelve fields")
+            << QByteArray("0;1101;2202;")
+            << "1/1/1 2/2/2 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/=";
+        QTest::newRow("empty status text")
+            << ";" + Fields("5509", 12)
+            << "5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9";
+        // No ';' within 30 positions of '!': fields start two positions after it.
+        QTest::newRow("status without ;")
+            << QByteArray(31, '0') + ";" + Fields("7702", 12)
+            << "0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/=";
+    }
+    void channelWalk() {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        DeviceReading r;
+        for (auto& channel : r.Channels)
+            channel.Value = 42.0f;
+        QCOMPARE(ParseCrc(Answer(ProtocolVariant::Crc, body).rightJustified(70, 'n'), r),
+                 uint16_t(0));
+        const QStringList channels = expected.split(' ');
+        QCOMPARE(channels.size(), 12);
+        for (int i = 0; i < 12; ++i) {
+            const QStringList parts = channels[i].split('/');
+            QCOMPARE(int(r.Channels[i].ErrorCode), parts[0].toInt());
+            QCOMPARE(int(r.Channels[i].StateBits), parts[1].toInt());
+            QCOMPARE(r.Channels[i].Value, parts[2] == "=" ? 42.0f : parts[2].toFloat());
+        }
+    }
+
+    void shortAnswerAfterGoodOne() {
+        DeviceReading r = GoodReading();
+        QCOMPARE(r.StatusNumber, 3);
+        QCOMPARE(ParseCrc(kExampleCrc.left(40), r), uint16_t(1));
+        QCOMPARE(r.StatusNumber, 0);
+        QCOMPARE(r.KeyFlags[0], 1); // lamps keep the last good picture
+        QCOMPARE(r.Channels[0].Value, 25.5f);
+        QCOMPARE(r.ChecksumComputed, 30526);
+    }
+
+    void valuesIgnoreTheProcessLocale() {
+        const char* old = setlocale(LC_NUMERIC, nullptr);
+        const QByteArray saved = old ? QByteArray(old) : QByteArray("C");
+        if (!setlocale(LC_NUMERIC, "de_DE.UTF-8") && !setlocale(LC_NUMERIC, "ru_RU.UTF-8"))
+            QSKIP("no locale with a decimal comma installed");
+        DeviceReading r;
+        ParseCrc(kExampleCrc, r);
+        setlocale(LC_NUMERIC, saved.constData());
+        QCOMPARE(r.Channels[1].Value, 100.1f);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestParser)
+#include "test_parser.moc"
