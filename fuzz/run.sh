@@ -14,13 +14,15 @@ build() { # name sources...
 }
 
 build parse_response_fuzz fuzz/parse_response_fuzz.cpp protocol/checksums.cpp protocol/parser.cpp
+build profile_fuzz fuzz/profile_fuzz.cpp settings/profile.cpp
 
 for target in "$out"/*_fuzz; do
+    [ -f "$target" ] || continue
     name=$(basename "$target")
-    corpus="$out/corpus-$name"
+    corpus="$out/corpora/$name"
     mkdir -p "$corpus"
     seeds="fuzz/corpus/$name"
     echo "== fuzzing $name for ${seconds}s"
-    "$target" -max_total_time="$seconds" -max_len=256 -print_final_stats=1 "$corpus" \
+    "$target" -max_total_time="$seconds" -max_len=256 -print_final_stats=1 -artifact_prefix="$out/" "$corpus" \
         $( [ -d "$seeds" ] && echo "$seeds" ) 2>&1 | tail -n 12
 done

@@ -1,0 +1,301 @@
+#include "app_settings.h"
+#include "profile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+const QByteArray kFreshFile =
+    "[COM_SETTINGS]\nPort=1\nSpd=7\nPar=0\n[DEVICE]\nNetAdrr=1\n"
+    "[SETTINGS]\nTimeOut=1000\n[LOG]\nUseLogFile=1\nLogFileName=COM.txt\n";
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+struct Folder {
+    QTemporaryDir dir;
+    QString file() const { return dir.filePath("dev.dat"); }
+    std::string path() const { return file().toStdString(); }
+};
+
+} // namespace
+
+class TestSettings : public QObject {
+    Q_OBJECT
+private slots:
+    void integers_data() {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<qint64>("value"); // -999 = no number
+        QTest::newRow("decimal") << QByteArray("300") << 300ll;
+        QTest::newRow("leading blanks") << QByteArray("  \t12") << 12ll;
+        QTest::newRow("plus") << QByteArray("+5") << 5ll;
+        QTest::newRow("minus") << QByteArray("-1") << -1ll;
+        QTest::newRow("0x") << QByteArray("0x3E8") << 1000ll;
+        QTest::newRow("0X lower digits") << QByteArray("0X3e8") << 1000ll;
+        QTest::newRow("dollar") << QByteArray("$3E8") << 1000ll;
+        QTest::newRow("largest") << QByteArray("2147483647") << 2147483647ll;
+        QTest::newRow("smallest") << QByteArray("-2147483648") << -2147483648ll;
+        QTest::newRow("hex pattern") << QByteArray("$FFFFFFFF") << 0xFFFFFFFFll;
+        QTest::newRow("above int32") << QByteArray("2147483648") << -999ll;
+        QTest::newRow("below int32") << QByteArray("-2147483649") << -999ll;
+        QTest::newRow("hex too long") << QByteArray("0x100000000") << -999ll;
+        QTest::newRow("huge") << QByteArray(400, '9') << -999ll;
+        QTest::newRow("word") << QByteArray("yes") << -999ll;
+        QTest::newRow("trailing text") << QByteArray("12abc") << -999ll;
+        QTest::newRow("empty") << QByteArray("") << -999ll;
+        QTest::newRow("bare prefix") << QByteArray("0x") << -999ll;
+        QTest::newRow("signed hex") << QByteArray("-0x10") << -999ll;
+        QTest::newRow("sign only") << QByteArray("-") << -999ll;
+    }
+    void integers() {
+        QFETCH(QByteArray, text);
+        QFETCH(qint64, value);
+        const auto parsed = ParseProfileInteger(text.toStdString());
+        QCOMPARE(parsed.has_value(), value != -999);
+        if (parsed)
+            QCOMPARE(*parsed, value);
+    }
+
+    void lookup_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QByteArray>("value"); // "<missing>" when absent
+        QTest::newRow("plain") << QByteArray("[LOG]\nName=a.txt\n") << QByteArray("a.txt");
+        QTest::newRow("any case") << QByteArray("[log]\nNAME=a\n") << QByteArray("a");
+        QTest::newRow("crlf, blanks")
+            << QByteArray("[ LOG ]\r\n  Name =  a b  \r\n") << QByteArray("a b");
+        QTest::newRow("quoted") << QByteArray("[LOG]\nName=\" x \"\n") << QByteArray(" x ");
+        QTest::newRow("empty value") << QByteArray("[LOG]\nName=\n") << QByteArray("");
+        QTest::newRow("first of duplicates")
+            << QByteArray("[LOG]\nName=1\nName=2\n[LOG]\nName=3\n") << QByteArray("1");
+        QTest::newRow("other section")
+            << QByteArray("[X]\nName=1\n[LOG]\nOther=2\n") << QByteArray("<missing>");
+        QTest::newRow("comment") << QByteArray("[LOG]\n;Name=1\n") << QByteArray("<missing>");
+        QTest::newRow("line without =") << QByteArray("[LOG]\nName\nName=2") << QByteArray("2");
+        QTest::newRow("no newline at end") << QByteArray("[LOG]\nName=z") << QByteArray("z");
+        QTest::newRow("long value cut")
+            << "[LOG]\nName=" + QByteArray(5000, 'v') << QByteArray(1023, 'v');
+        QTest::newRow("binary") << QByteArray("\0\xFF[LOG\n\0=\n", 10) << QByteArray("<missing>");
+        QTest::newRow("empty file") << QByteArray() << QByteArray("<missing>");
+    }
+    void lookup() {
+        QFETCH(QByteArray, content);
+        QFETCH(QByteArray, value);
+        const auto found = ProfileLookup(content.toStdString(), "LOG", "Name");
+        QCOMPARE(found ? QByteArray::fromStdString(*found) : QByteArray("<missing>"), value);
+    }
+
+    void write_data() {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("empty file") << QByteArray() << QByteArray("[LOG]\nName=v\n");
+        QTest::newRow("replace in place")
+            << QByteArray("; note\n[log]\nNAME=old\nKeep=1\n[X]\nName=x\n")
+            << QByteArray("; note\n[log]\nName=v\nKeep=1\n[X]\nName=x\n");
+        QTest::newRow("keeps crlf of the line") << QByteArray("[LOG]\r\nName=old\r\nB=2\r\n")
+                                                << QByteArray("[LOG]\r\nName=v\r\nB=2\r\n");
+        QTest::newRow("add at end of section before blanks")
+            << QByteArray("[LOG]\nA=1\n\n[X]\nB=2\n")
+            << QByteArray("[LOG]\nA=1\nName=v\n\n[X]\nB=2\n");
+        QTest::newRow("add section, crlf file")
+            << QByteArray("[X]\r\nB=2") << QByteArray("[X]\r\nB=2\r\n[LOG]\r\nName=v\r\n");
+        QTest::newRow("section without newline")
+            << QByteArray("[LOG]") << QByteArray("[LOG]\nName=v\n");
+        QTest::newRow("last line ends in a bare CR")
+            << QByteArray("[LOG]\r") << QByteArray("[LOG]\r\nName=v\n");
+        QTest::newRow("first of duplicate keys")
+            << QByteArray("[LOG]\nName=1\nName=2\n") << QByteArray("[LOG]\nName=v\nName=2\n");
+    }
+    void write() {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        QCOMPARE(QByteArray::fromStdString(ProfileWrite(before.toStdString(), "LOG", "Name", "v")),
+                 after);
+    }
+
+    void freshFileIsExact() {
+        Folder folder;
+        AppSettings settings;
+        LoadSettings(settings, folder.path());
+        QCOMPARE(ReadAll(folder.file()), kFreshFile);
+        QCOMPARE(settings.Port, 1);
+        QCOMPARE(settings.Spd, 7);
+        QCOMPARE(settings.NetAdrr, 1);
+        QCOMPARE(settings.TimeOut, 1000);
+        QCOMPARE(settings.LogFileName, std::string("COM.txt"));
+    }
+
+    // One stored key at a time: the value loaded and the line written back.
+    void loadNormalises_data() {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<QByteArray>("writtenBack");
+        QTest::newRow("NetAdrr 300")
+            << QByteArray("[DEVICE]\nNetAdrr=300\n") << QByteArray("NetAdrr=1\n");
+        QTest::newRow("NetAdrr 65541")
+            << QByteArray("[DEVICE]\nNetAdrr=65541\n") << QByteArray("NetAdrr=5\n");
+        QTest::newRow("NetAdrr -1")
+            << QByteArray("[DEVICE]\nNetAdrr=-1\n") << QByteArray("NetAdrr=1\n");
+        QTest::newRow("NetAdrr 255")
+            << QByteArray("[DEVICE]\nNetAdrr=255\n") << QByteArray("NetAdrr=255\n");
+        QTest::newRow("Port -1") << QByteArray("[COM_SETTINGS]\nPort=-1\n")
+                                 << QByteArray("Port=65535\n");
+        QTest::newRow("TimeOut 70000")
+            << QByteArray("[SETTINGS]\nTimeOut=70000\n") << QByteArray("TimeOut=4464\n");
+        QTest::newRow("TimeOut 0x3E8")
+            << QByteArray("[SETTINGS]\nTimeOut=0x3E8\n") << QByteArray("TimeOut=1000\n");
+        QTest::newRow("TimeOut $3E8")
+            << QByteArray("[SETTINGS]\nTimeOut=$3E8\n") << QByteArray("TimeOut=1000\n");
+        QTest::newRow("UseLogFile yes")
+            << QByteArray("[LOG]\nUseLogFile=yes\n") << QByteArray("UseLogFile=1\n");
+        QTest::newRow("Spd 9 kept")
+            << QByteArray("[COM_SETTINGS]\nSpd=9\n") << QByteArray("Spd=9\n");
+        QTest::newRow("empty LogFileName")
+            << QByteArray("[LOG]\nLogFileName=\n") << QByteArray("LogFileName=\n");
+        QTest::newRow("missing LogFileName")
+            << QByteArray("[LOG]\n") << QByteArray("LogFileName=COM.txt\n");
+    }
+    void loadNormalises() {
+        QFETCH(QByteArray, stored);
+        QFETCH(QByteArray, writtenBack);
+        Folder folder;
+        WriteAll(folder.file(), stored);
+        AppSettings settings;
+        LoadSettings(settings, folder.path());
+        const QByteArray after = ReadAll(folder.file());
+        QVERIFY2(after.contains("\n" + writtenBack) || after.startsWith(writtenBack), after);
+        const QByteArray key = writtenBack.left(writtenBack.indexOf('='));
+        QCOMPARE(after.count("\n" + key + "="), 1); // no second line for the key
+    }
+
+    void loadedValues() {
+        Folder folder;
+        WriteAll(folder.file(), "[COM_SETTINGS]\nPort=65541\nSpd=9\n[DEVICE]\nNetAdrr=300\n"
+                                "[LOG]\nUseLogFile=70000\nLogFileName=  \"my log.txt\"  \n");
+        AppSettings settings;
+        LoadSettings(settings, folder.path());
+        QCOMPARE(settings.Port, 5);
+        QCOMPARE(settings.Spd, 9);
+        QCOMPARE(settings.NetAdrr, 1);
+        QCOMPARE(settings.UseLogFile, 4464);
+        QCOMPARE(settings.LogFileName, std::string("my log.txt"));
+    }
+
+    void unknownContentSurvives() {
+        Folder folder;
+        const QByteArray before = "; written by hand\r\n[PORTS]\r\nCOM1=/dev/ttyUSB0\r\n\r\n"
+                                  "[com_settings]\r\nPORT=3\r\nExtra=keep me\r\n[Other]\r\nx=y\r\n";
+        WriteAll(folder.file(), before);
+        AppSettings settings;
+        LoadSettings(settings, folder.path());
+        QCOMPARE(settings.Port, 3);
+        const QByteArray after = ReadAll(folder.file());
+        QVERIFY2(after.startsWith("; written by hand\r\n[PORTS]\r\nCOM1=/dev/ttyUSB0\r\n\r\n"
+                                  "[com_settings]\r\nPort=3\r\nExtra=keep me\r\nSpd=7\r\nPar=0\r\n"
+                                  "[Other]\r\nx=y\r\n[DEVICE]\r\nNetAdrr=1\r\n"),
+                 after);
+        QCOMPARE(PortDeviceFromSettings("COM1", folder.path()),
+                 std::optional<std::string>("/dev/ttyUSB0"));
+        QCOMPARE(PortDeviceFromSettings("COM2", folder.path()), std::nullopt);
+    }
+
+    void saveWritesFiveKeys_data() {
+        QTest::addColumn<int>("spd");
+        QTest::addColumn<int>("saved");
+        QTest::newRow("9 saved as 7") << 9 << 7;
+        QTest::newRow("4 saved as 7") << 4 << 7;
+        QTest::newRow("5 kept") << 5 << 5;
+        QTest::newRow("8 kept") << 8 << 8;
+    }
+    void saveWritesFiveKeys() {
+        QFETCH(int, spd);
+        QFETCH(int, saved);
+        Folder folder;
+        AppSettings settings;
+        LoadSettings(settings, folder.path());
+        // An editor changes TimeOut and Port while the program runs.
+        QByteArray edited = ReadAll(folder.file());
+        edited.replace("TimeOut=1000", "TimeOut=250").replace("Port=1", "Port=6");
+        WriteAll(folder.file(), edited);
+        settings.Port = 2;
+        settings.Spd = uint16_t(spd);
+        settings.NetAdrr = 200;
+        settings.UseLogFile = 0;
+        settings.LogFileName = "ignored.txt";
+        SaveSettings(settings, folder.path());
+        QCOMPARE(settings.Spd, saved);
+        QByteArray expected = kFreshFile;
+        expected.replace("Port=1", "Port=2").replace("Spd=7", "Spd=" + QByteArray::number(saved));
+        expected.replace("NetAdrr=1", "NetAdrr=200").replace("UseLogFile=1", "UseLogFile=0");
+        expected.replace("TimeOut=1000", "TimeOut=250");
+        QCOMPARE(ReadAll(folder.file()), expected);
+    }
+
+    void readOnlyFileIsMadeWritable() {
+        Folder folder;
+        WriteAll(folder.file(), "[DEVICE]\nNetAdrr=7\n");
+        QVERIFY(QFile::setPermissions(folder.file(), QFileDevice::ReadOwner));
+        AppSettings settings;
+        LoadSettings(settings, folder.path());
+        QCOMPARE(settings.NetAdrr, 7);
+        QVERIFY(QFile::permissions(folder.file()) & QFileDevice::WriteOwner);
+        QVERIFY(ReadAll(folder.file()).contains("LogFileName=COM.txt"));
+    }
+
+    // dev.dat that cannot be written (a folder of that name): the first write fails, later
+    // fields keep their values from before loading, the message names the full path.
+    void failedWriteStopsLoading() {
+        Folder folder;
+        QVERIFY(QDir(folder.dir.path()).mkdir("dev.dat"));
+        AppSettings settings;
+        try {
+            LoadSettings(settings, folder.path());
+            QFAIL("no error raised");
+        } catch (const SettingsWriteError& error) {
+            QCOMPARE(QString(error.what()), "Unable to write to " + folder.file());
+        }
+        QCOMPARE(settings.Port, 1);
+        QCOMPARE(settings.Spd, 0);
+        QCOMPARE(settings.NetAdrr, 1);
+        QCOMPARE(settings.LogFileName, std::string("com_log"));
+        QVERIFY_THROWS_EXCEPTION(SettingsWriteError, SaveSettings(settings, folder.path()));
+    }
+
+    void damagedFileLoadsDefaults() {
+        Folder folder;
+        QByteArray garbage;
+        for (int i = 0; i < 20000; ++i)
+            garbage += char((i * 7919) % 256);
+        WriteAll(folder.file(), garbage);
+        AppSettings settings;
+        LoadSettings(settings, folder.path());
+        QCOMPARE(settings.Spd, 7);
+        QCOMPARE(settings.TimeOut, 1000);
+        QVERIFY(ReadAll(folder.file()).startsWith(garbage)); // nothing of it is lost
+    }
+
+    void pathFollowsCurrentDirectory() {
+        Folder folder;
+        const QString old = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(folder.dir.path()));
+        AppSettings settings;
+        LoadSettings(settings);
+        QDir::setCurrent(old);
+        QCOMPARE(QString::fromStdString(SettingsFilePath()), QDir::currentPath() + "/dev.dat");
+        QCOMPARE(ReadAll(folder.file()), kFreshFile);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "test_settings.moc"
