@@ -1,0 +1,66 @@
+#pragma once
+
+// What an opening of the serial port amounts to, computed from the opening routine's arguments
+// before any device is touched: the port name, the line settings, the time-out record and the
+// modem lines. The device layer applies it; tests check it without a device.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// The five read/write time-outs in ms, with the meaning the exchange's read gives them.
+// One record lives for the whole run: an opening that sets no value leaves the previous one.
+struct CommTimeouts {
+    uint32_t ReadIntervalTimeout = 0; // longest gap after a byte; 0 = no gap limit
+    uint32_t ReadTotalTimeoutMultiplier = 0;
+    uint32_t ReadTotalTimeoutConstant = 0;
+    uint32_t WriteTotalTimeoutMultiplier = 0;
+    uint32_t WriteTotalTimeoutConstant = 0;
+
+    bool operator==(const CommTimeouts&) const = default;
+};
+
+enum class LineParity { None, Odd, Even };
+
+struct LineSettings {
+    uint32_t BaudRate = 19200;
+    uint8_t DataBits = 8;
+    LineParity Parity = LineParity::None;
+    uint8_t StopBits = 1;
+    // Always: binary mode, no hardware or XON/XOFF flow control, 1024-byte queues.
+
+    bool operator==(const LineSettings&) const = default;
+};
+
+struct PortOpening {
+    std::optional<std::string> PortName; // "COM1".."COM16"; nullopt: nothing is opened
+    LineSettings Line;
+    CommTimeouts Timeouts;    // the record as this opening leaves it
+    bool RaiseDtrRts = false; // true: DTR then RTS asserted; false: both left off
+};
+
+// ReopenPort(speed index, port number): ports 0 and 1 open COM1, 2-8 COM2-COM8, others nothing.
+// Speed indices 3-10 set baud, interval and multiplier; other indices leave interval and
+// multiplier as they were and run the line at 19200 baud.
+PortOpening PlanReopenPort(uint16_t speedIndex, uint16_t port, uint16_t timeOut,
+                           const CommTimeouts& previous);
+
+// OpenPort(port, speed index, data bits, parity, stop-bit code, read time-out): ports 1-16 open
+// COM1-COM16, any other number COM1; indices outside 0-10 mean 19200 baud and 24 ms; always one
+// stop bit; DTR and RTS stay off.
+PortOpening PlanOpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, uint16_t parity,
+                         uint16_t stopBitCode, uint16_t readTimeout, const CommTimeouts& previous);
+
+// How long a read of up to `count` bytes may take in all and how long it may wait after a byte.
+struct ReadLimits {
+    uint32_t TotalMs = 0;    // from the start of the read
+    uint32_t IntervalMs = 0; // after the latest byte; 0 = no gap limit
+};
+// A record with no total time-out would block until `count` bytes came; such a read is held to
+// kFallbackTotalMs instead, so the window never hangs on a silent line.
+constexpr uint32_t kFallbackTotalMs = 1000;
+ReadLimits ReadLimitsFor(const CommTimeouts& timeouts, uint32_t count);
+
+// The device behind a port name: the [PORTS] mapping when there is one, else /dev/ttyS<n-1>.
+std::string DeviceForPortName(const std::string& portName,
+                              const std::optional<std::string>& mapped);

@@ -1,0 +1,429 @@
+// instrument-sim: a stand-in instrument on a pseudo-terminal or a real serial port.
+//
+// It answers read requests for its network number in the crc and/or sum protocol, with a live
+// or fixed reading and faults on demand. The first line it prints is the device the reader
+// should open. Commands on standard input change it while it runs; each is answered with a line
+// "ok <command>" or "error <command>".
+
+#include "sim_core.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <sstream>
+#include <string>
+
+namespace {
+
+const char kUsage[] =
+    "usage: instrument-sim [options]\n"
+    "  --variant crc|sum|both   protocol to answer (default both, told apart by the frame)\n"
+    "  --address N              network number to answer, 0-255 (default 1)\n"
+    "  --reading live|example|zero   reading to send (default live)\n"
+    "  --fault NAME [--fault-ms MS]  fault for every answer: none silence badsum short noise\n"
+    "                           split delay long garbage\n"
+    "  --pace                   send bytes at the wire speed of --baud\n"
+    "  --baud N                 wire speed for --pace and for --device (default 19200)\n"
+    "  --device PATH            use this serial device instead of a new pseudo-terminal\n"
+    "  --link PATH              also make PATH a symbolic link to the pseudo-terminal\n"
+    "  --verbose                print each request (rx <hex>) and answer (tx <n> bytes)\n"
+    "  --help                   this text\n"
+    "Commands on standard input, one per line:\n"
+    "  fault NAME [MS]          fault for every following answer\n"
+    "  next NAME [MS]           fault for the next answer only\n"
+    "  reading live|example|zero\n"
+    "  channel N ERR STATE VALUE   fix channel N (1-12) of the reading (makes it fixed)\n"
+    "  status KEYS KEYS2 NUMBER INPUTS CONTROLS RELAYS   hex values (makes it fixed)\n"
+    "  address N | variant crc|sum|both | pace on|off | quit\n";
+
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) {
+    g_stop = 1;
+}
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::string variant = "both";
+    uint32_t address = 1;
+    std::string reading = "live";
+    Fault fault;
+    bool pace = false;
+    uint32_t baud = 19200;
+    std::string device;
+    std::string link;
+    bool verbose = false;
+};
+
+speed_t BaudConstant(uint32_t baud) {
+    switch (baud) {
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B19200;
+    }
+}
+
+void MakeRaw(int fd, uint32_t baud) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return;
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&tio, BaudConstant(baud));
+    cfsetospeed(&tio, BaudConstant(baud));
+    tcsetattr(fd, TCSANOW, &tio);
+}
+
+class Simulator {
+public:
+    explicit Simulator(Options options) : m_options(std::move(options)) {}
+
+    bool OpenLine() {
+        if (!m_options.device.empty()) {
+            m_lineFd = open(m_options.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (m_lineFd < 0) {
+                std::fprintf(stderr, "instrument-sim: cannot open %s: %s\n",
+                             m_options.device.c_str(), std::strerror(errno));
+                return false;
+            }
+            MakeRaw(m_lineFd, m_options.baud);
+            std::printf("%s\n", m_options.device.c_str());
+            std::fflush(stdout);
+            return true;
+        }
+        m_lineFd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (m_lineFd < 0 || grantpt(m_lineFd) != 0 || unlockpt(m_lineFd) != 0) {
+            std::perror("instrument-sim: pseudo-terminal");
+            return false;
+        }
+        const std::string slave = ptsname(m_lineFd);
+        // Keeping the other end open ourselves means a reader that closes the port does not
+        // hang the line up, and the raw settings stay for the next reader.
+        m_slaveFd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+        if (m_slaveFd >= 0)
+            MakeRaw(m_slaveFd, m_options.baud);
+        std::string shown = slave;
+        if (!m_options.link.empty()) {
+            unlink(m_options.link.c_str());
+            if (symlink(slave.c_str(), m_options.link.c_str()) == 0)
+                shown = m_options.link;
+            else
+                std::perror("instrument-sim: link");
+        }
+        std::printf("%s\n", shown.c_str());
+        std::fflush(stdout);
+        return true;
+    }
+
+    int Run() {
+        bool stdinOpen = true;
+        std::string stdinLine;
+        while (!g_stop) {
+            pollfd fds[2] = {{m_lineFd, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
+            const int rc = poll(fds, 2, TimeoutMs());
+            if (rc < 0 && errno != EINTR)
+                return 1;
+            // Commands first, so that a command acknowledged before a request applies to it.
+            if (stdinOpen && (fds[1].revents & (POLLIN | POLLHUP))) {
+                char buf[512];
+                const ssize_t n = read(0, buf, sizeof buf);
+                if (n <= 0) {
+                    stdinOpen = false;
+                } else {
+                    stdinLine.append(buf, size_t(n));
+                    size_t nl;
+                    while ((nl = stdinLine.find('\n')) != std::string::npos) {
+                        const std::string command = stdinLine.substr(0, nl);
+                        stdinLine.erase(0, nl + 1);
+                        if (!Command(command))
+                            return 0;
+                    }
+                }
+            }
+            if (fds[0].revents & POLLIN) {
+                char buf[512];
+                const ssize_t n = read(m_lineFd, buf, sizeof buf);
+                if (n > 0)
+                    OnBytes(std::string(buf, size_t(n)));
+            }
+            SendDue();
+        }
+        return 0;
+    }
+
+    ~Simulator() {
+        if (!m_options.link.empty())
+            unlink(m_options.link.c_str());
+        if (m_slaveFd >= 0)
+            close(m_slaveFd);
+        if (m_lineFd >= 0)
+            close(m_lineFd);
+    }
+
+private:
+    int TimeoutMs() const {
+        if (m_queue.empty())
+            return 200;
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(m_nextSendAt - Clock::now());
+        return wait.count() <= 0 ? 0 : int(wait.count()) + 1;
+    }
+
+    bool Answers(ProtocolVariant variant) const {
+        return m_options.variant == "both" ||
+               (m_options.variant == "crc") == (variant == ProtocolVariant::Crc);
+    }
+
+    SimReading CurrentReading() {
+        if (m_options.reading == "live")
+            return LiveReading(m_answerNumber);
+        return m_fixed;
+    }
+
+    void OnBytes(const std::string& bytes) {
+        m_pending += bytes;
+        if (m_pending.size() > 4096)
+            m_pending.erase(0, m_pending.size() - 64);
+        while (auto request = TakeRequest(m_pending)) {
+            if (m_options.verbose) {
+                std::string hex;
+                for (unsigned char c : request->Bytes) {
+                    char h[3];
+                    std::snprintf(h, sizeof h, "%02X", c);
+                    hex += h;
+                }
+                std::printf("rx %s\n", hex.c_str());
+                std::fflush(stdout);
+            }
+            if (request->Address != m_options.address || !Answers(request->Variant))
+                continue;
+            const Fault fault = m_nextFault ? *m_nextFault : m_options.fault;
+            m_nextFault.reset();
+            const std::string answer = ComposeAnswer(request->Variant, CurrentReading(),
+                                                     fault.Kind == FaultKind::BadChecksum);
+            ++m_answerNumber;
+            auto chunks = PlanAnswer(answer, fault, m_options.pace, m_options.baud);
+            size_t total = 0;
+            for (auto& chunk : chunks) {
+                total += chunk.Bytes.size();
+                if (m_queue.empty())
+                    m_nextSendAt = Clock::now() + std::chrono::microseconds(chunk.DelayUs);
+                m_queue.push_back(std::move(chunk));
+            }
+            if (m_options.verbose) {
+                std::printf("tx %zu bytes\n", total);
+                std::fflush(stdout);
+            }
+        }
+    }
+
+    void SendDue() {
+        while (!m_queue.empty() && Clock::now() >= m_nextSendAt) {
+            const std::string& bytes = m_queue.front().Bytes;
+            size_t sent = 0;
+            while (sent < bytes.size()) {
+                const ssize_t n = write(m_lineFd, bytes.data() + sent, bytes.size() - sent);
+                if (n > 0) {
+                    sent += size_t(n);
+                } else if (errno == EAGAIN) {
+                    pollfd out{m_lineFd, POLLOUT, 0};
+                    poll(&out, 1, 50);
+                } else {
+                    break; // nobody at the other end: the answer is lost, as on a real line
+                }
+            }
+            m_queue.pop_front();
+            if (!m_queue.empty())
+                m_nextSendAt = Clock::now() + std::chrono::microseconds(m_queue.front().DelayUs);
+        }
+    }
+
+    void Reply(bool ok, const std::string& command) {
+        std::printf("%s %s\n", ok ? "ok" : "error", command.c_str());
+        std::fflush(stdout);
+    }
+
+    // Returns false on "quit".
+    bool Command(const std::string& line) {
+        std::istringstream in(line);
+        std::string verb;
+        in >> verb;
+        if (verb.empty())
+            return true;
+        if (verb == "quit") {
+            Reply(true, line);
+            return false;
+        }
+        bool ok = false;
+        if (verb == "fault" || verb == "next") {
+            std::string name, ms;
+            in >> name >> ms;
+            if (const auto fault = ParseFault(name, ms)) {
+                (verb == "fault" ? m_options.fault : m_nextFault.emplace()) = *fault;
+                ok = true;
+            }
+        } else if (verb == "reading") {
+            std::string which;
+            in >> which;
+            ok = SetReading(which);
+        } else if (verb == "channel") {
+            unsigned n = 0, error = 0, state = 0;
+            double value = 0;
+            if ((in >> n >> std::hex >> error >> state >> std::dec >> value) && n >= 1 && n <= 12) {
+                FixReading();
+                m_fixed.Channels[n - 1] = {uint8_t(error & 0xF), uint8_t(state & 0xF), value};
+                ok = true;
+            }
+        } else if (verb == "status") {
+            unsigned keys, keys2, number, inputs, controls, relays;
+            if (in >> std::hex >> keys >> keys2 >> number >> inputs >> controls >> relays) {
+                FixReading();
+                m_fixed.Keys = uint8_t(keys);
+                m_fixed.Keys2 = uint8_t(keys2);
+                m_fixed.StatusNumber = uint8_t(number & 0xF);
+                m_fixed.Inputs = uint8_t(inputs);
+                m_fixed.Controls = uint8_t(controls);
+                m_fixed.Relays = uint16_t(relays);
+                ok = true;
+            }
+        } else if (verb == "address") {
+            unsigned address = 0;
+            ok = bool(in >> address) && address <= 255;
+            if (ok)
+                m_options.address = address;
+        } else if (verb == "variant") {
+            std::string v;
+            in >> v;
+            ok = v == "crc" || v == "sum" || v == "both";
+            if (ok)
+                m_options.variant = v;
+        } else if (verb == "pace") {
+            std::string v;
+            in >> v;
+            ok = v == "on" || v == "off";
+            if (ok)
+                m_options.pace = v == "on";
+        }
+        Reply(ok, line);
+        return true;
+    }
+
+    void FixReading() {
+        if (m_options.reading == "live") {
+            m_fixed = LiveReading(m_answerNumber);
+            m_options.reading = "fixed";
+        }
+    }
+
+public:
+    bool SetReading(const std::string& which) {
+        if (which == "live") {
+            m_options.reading = which;
+        } else if (which == "example") {
+            m_fixed = ExampleReading();
+            m_options.reading = which;
+        } else if (which == "zero") {
+            m_fixed = SimReading{};
+            m_options.reading = which;
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+private:
+    Options m_options;
+    int m_lineFd = -1;
+    int m_slaveFd = -1;
+    std::string m_pending;
+    std::deque<Chunk> m_queue;
+    Clock::time_point m_nextSendAt{};
+    std::optional<Fault> m_nextFault;
+    SimReading m_fixed;
+    uint64_t m_answerNumber = 0;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string faultName = "none", faultMs;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "instrument-sim: %s needs a value\n%s", arg.c_str(), kUsage);
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--variant") {
+            options.variant = value();
+        } else if (arg == "--address") {
+            options.address = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
+        } else if (arg == "--reading") {
+            options.reading = value();
+        } else if (arg == "--fault") {
+            faultName = value();
+        } else if (arg == "--fault-ms") {
+            faultMs = value();
+        } else if (arg == "--pace") {
+            options.pace = true;
+        } else if (arg == "--baud") {
+            options.baud = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
+        } else if (arg == "--device") {
+            options.device = value();
+        } else if (arg == "--link") {
+            options.link = value();
+        } else if (arg == "--verbose" || arg == "-v") {
+            options.verbose = true;
+        } else {
+            std::fprintf(stderr, "instrument-sim: unknown option %s\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    }
+    const auto fault = ParseFault(faultName, faultMs);
+    if (!fault ||
+        (options.variant != "crc" && options.variant != "sum" && options.variant != "both") ||
+        options.address > 255) {
+        std::fprintf(stderr, "instrument-sim: bad option value\n%s", kUsage);
+        return 2;
+    }
+    options.fault = *fault;
+
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+    signal(SIGPIPE, SIG_IGN);
+    Simulator simulator(options);
+    if (!simulator.SetReading(options.reading)) {
+        std::fprintf(stderr, "instrument-sim: bad reading %s\n%s", options.reading.c_str(), kUsage);
+        return 2;
+    }
+    if (!simulator.OpenLine())
+        return 1;
+    return simulator.Run();
+}

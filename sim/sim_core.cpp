@@ -1,0 +1,224 @@
+#include "sim_core.h"
+
+#include "checksums.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+SimReading ExampleReading() {
+    SimReading r;
+    r.Keys = 0x81;
+    r.Keys2 = 0x01;
+    r.StatusNumber = 3;
+    r.Inputs = 0x05;
+    r.Controls = 0x02;
+    r.Relays = 0x0301;
+    r.Channels[0].Value = 25.5;
+    r.Channels[1] = {0, 4, 100.1};
+    r.Channels[2] = {11, 0, -3.25};
+    return r;
+}
+
+SimReading LiveReading(uint64_t n) {
+    SimReading r;
+    r.Keys = static_cast<uint8_t>(1u << ((n / 5) % 8));
+    r.Keys2 = static_cast<uint8_t>((n / 40) % 4);
+    r.StatusNumber = static_cast<uint8_t>((n / 10) % 16);
+    r.Inputs = static_cast<uint8_t>((n / 6) % 16);
+    r.Controls = static_cast<uint8_t>((n / 12) % 4);
+    r.Relays = static_cast<uint16_t>(1u << ((n / 4) % 16));
+    for (unsigned i = 0; i < 12; ++i) {
+        SimChannel& c = r.Channels[i];
+        c.Value = 20.0 + 5.0 * i + 8.0 * std::sin(0.15 * double(n) + i);
+        c.StateBits =
+            static_cast<uint8_t>(((n / 8) + i) % 16 == 0 ? 4 : (((n / 8) + i) % 8 == 1 ? 1 : 0));
+    }
+    if ((n / 20) % 5 == 4)
+        r.Channels[2].ErrorCode = 11;
+    if ((n / 30) % 7 == 6)
+        r.Channels[7].ErrorCode = 3;
+    return r;
+}
+
+std::string ComposeAnswer(ProtocolVariant variant, const SimReading& r, bool corruptChecksum) {
+    char status[32];
+    // keys, keys2, 00, status byte, 0, inputs, controls, 0000, relays (high, low)
+    std::snprintf(status, sizeof status, "%02X%02X00%02X0%02X%02X0000%02X%02X", r.Keys & 0xFF,
+                  r.Keys2 & 0xFF, r.StatusNumber & 0x0F, r.Inputs & 0xFF, r.Controls & 0xFF,
+                  r.Relays >> 8, r.Relays & 0xFF);
+    std::string frame = "!" + std::string(status) + ";";
+    for (const SimChannel& c : r.Channels) {
+        // A field holds at most 15 characters: two digits and up to 13 for the value.
+        const double value = std::fmax(-99999999.0, std::fmin(99999999.0, c.Value));
+        char field[48];
+        std::snprintf(field, sizeof field, "%X%X%.2f;", c.ErrorCode & 0xF, c.StateBits & 0xF,
+                      value);
+        frame += field;
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(frame.data());
+    char checksum[16];
+    if (variant == ProtocolVariant::Crc) {
+        const uint16_t crc =
+            static_cast<uint16_t>(Crc16(bytes, frame.size()) + (corruptChecksum ? 1 : 0));
+        std::snprintf(checksum, sizeof checksum, "%u", unsigned(crc));
+    } else {
+        const uint8_t sum =
+            static_cast<uint8_t>(Sum8(bytes + 1, frame.size() - 1) + (corruptChecksum ? 1 : 0));
+        std::snprintf(checksum, sizeof checksum, "%X", unsigned(sum));
+    }
+    return frame + checksum + "\r";
+}
+
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+enum class Match { No, Partial, Yes };
+
+// Tries to read a frame body (after the 0xFF preamble) at pending[pos].
+Match MatchBody(const std::string& s, size_t pos, RequestFrame& out, size_t& end) {
+    if (pos >= s.size())
+        return Match::Partial;
+    const char mark = s[pos];
+    if (mark != ':' && mark != '>')
+        return Match::No;
+    size_t i = pos + 1;
+    uint32_t address = 0;
+    size_t digits = 0;
+    for (; i < s.size() && IsDigit(s[i]) && digits < 3; ++i, ++digits)
+        address = address * 10 + static_cast<uint32_t>(s[i] - '0');
+    const std::string tail = mark == ':' ? ";423;\r" : ";HH\r";
+    if (i == s.size())
+        return Match::Partial;
+    if (digits == 0)
+        return Match::No;
+    for (size_t k = 0; k < tail.size(); ++k, ++i) {
+        if (i >= s.size())
+            return Match::Partial;
+        const char c = s[i];
+        const bool ok =
+            tail[k] == 'H' ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : c == tail[k];
+        if (!ok)
+            return Match::No;
+    }
+    if (mark == '>') {
+        const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
+        const unsigned sum = Sum8(bytes + pos + 1, digits + 1);
+        const unsigned sent =
+            static_cast<unsigned>(std::stoul(s.substr(pos + 2 + digits, 2), nullptr, 16));
+        if (sum != sent)
+            return Match::No;
+    }
+    out.Variant = mark == ':' ? ProtocolVariant::Crc : ProtocolVariant::Sum;
+    out.Address = address;
+    end = i;
+    return Match::Yes;
+}
+
+} // namespace
+
+std::optional<RequestFrame> TakeRequest(std::string& pending) {
+    for (size_t start = 0; start < pending.size(); ++start) {
+        size_t body = start;
+        while (body < pending.size() && static_cast<uint8_t>(pending[body]) == 0xFF)
+            ++body;
+        RequestFrame frame;
+        size_t end = 0;
+        const Match match = MatchBody(pending, body, frame, end);
+        if (match == Match::Partial) {
+            pending.erase(0, start);
+            return std::nullopt;
+        }
+        if (match == Match::Yes) {
+            frame.Bytes = pending.substr(start, end - start);
+            pending.erase(0, end);
+            return frame;
+        }
+    }
+    pending.clear();
+    return std::nullopt;
+}
+
+std::optional<Fault> ParseFault(const std::string& name, const std::string& argument) {
+    struct Row {
+        const char* name;
+        FaultKind kind;
+        uint32_t defaultMs;
+    };
+    static const Row rows[] = {
+        {"none", FaultKind::None, 0},          {"silence", FaultKind::Silence, 0},
+        {"badsum", FaultKind::BadChecksum, 0}, {"short", FaultKind::Short, 0},
+        {"noise", FaultKind::Noise, 0},        {"split", FaultKind::Split, 200},
+        {"delay", FaultKind::Delay, 300},      {"long", FaultKind::Long, 0},
+        {"garbage", FaultKind::Garbage, 0},
+    };
+    for (const Row& row : rows) {
+        if (name != row.name)
+            continue;
+        Fault fault{row.kind, row.defaultMs};
+        if (!argument.empty()) {
+            char* end = nullptr;
+            const unsigned long ms = std::strtoul(argument.c_str(), &end, 10);
+            if (*end != '\0' || ms > 600000)
+                return std::nullopt;
+            fault.Ms = static_cast<uint32_t>(ms);
+        }
+        return fault;
+    }
+    return std::nullopt;
+}
+
+std::vector<Chunk> PlanAnswer(const std::string& answer, const Fault& fault, bool pace,
+                              uint32_t baudRate) {
+    std::vector<Chunk> chunks;
+    std::string bytes = answer;
+    uint64_t firstDelayUs = 0;
+    switch (fault.Kind) {
+    case FaultKind::None:
+    case FaultKind::BadChecksum: // applied when the answer is composed
+        break;
+    case FaultKind::Silence:
+        return chunks;
+    case FaultKind::Short:
+        bytes = answer.substr(0, 40);
+        break;
+    case FaultKind::Noise:
+        bytes = std::string("\x00\xFF!#;noise;\r", 13) + answer;
+        break;
+    case FaultKind::Delay:
+        firstDelayUs = uint64_t(fault.Ms) * 1000;
+        break;
+    case FaultKind::Long:
+        bytes = std::string(250 - std::min<size_t>(answer.size(), 250), '~') + answer;
+        break;
+    case FaultKind::Garbage:
+        bytes.clear();
+        for (int i = 0; i < 90; ++i)
+            bytes += static_cast<char>((i * 37 + 11) % 256);
+        break;
+    case FaultKind::Split: {
+        const size_t half = bytes.size() / 2;
+        chunks.push_back({0, bytes.substr(0, half)});
+        chunks.push_back({uint64_t(fault.Ms) * 1000, bytes.substr(half)});
+        bytes.clear();
+        break;
+    }
+    }
+    if (!bytes.empty())
+        chunks.push_back({firstDelayUs, bytes});
+    if (!pace || baudRate == 0)
+        return chunks;
+
+    // One chunk per byte, each after the wire time of one character (start, 8 data, stop bits).
+    const uint64_t byteUs = 10'000'000ull / baudRate;
+    std::vector<Chunk> paced;
+    for (const Chunk& chunk : chunks)
+        for (size_t i = 0; i < chunk.Bytes.size(); ++i)
+            paced.push_back({(i == 0 ? chunk.DelayUs : 0) + byteUs, chunk.Bytes.substr(i, 1)});
+    return paced;
+}

@@ -1,0 +1,132 @@
+#include "port_plan.h"
+
+#include <QTest>
+
+Q_DECLARE_METATYPE(CommTimeouts)
+
+namespace {
+const CommTimeouts kPrevious{111, 222, 333, 444, 555};
+}
+
+class TestPortPlan : public QObject {
+    Q_OBJECT
+private slots:
+    void reopenPort_data() {
+        QTest::addColumn<int>("speedIndex");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("name"); // empty: nothing opened
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<int>("perByte"); // interval and multiplier
+        QTest::newRow("port 0 is COM1") << 7 << 0 << "COM1" << 19200 << 24;
+        QTest::newRow("port 1") << 7 << 1 << "COM1" << 19200 << 24;
+        QTest::newRow("port 8") << 7 << 8 << "COM8" << 19200 << 24;
+        QTest::newRow("port 9 opens nothing") << 7 << 9 << "" << 19200 << 24;
+        QTest::newRow("port 65535") << 7 << 65535 << "" << 19200 << 24;
+        QTest::newRow("1200") << 3 << 1 << "COM1" << 1200 << 192;
+        QTest::newRow("2400") << 4 << 1 << "COM1" << 2400 << 96;
+        QTest::newRow("4800") << 5 << 1 << "COM1" << 4800 << 48;
+        QTest::newRow("9600") << 6 << 1 << "COM1" << 9600 << 24;
+        QTest::newRow("38400") << 8 << 2 << "COM2" << 38400 << 24;
+        QTest::newRow("57600") << 9 << 1 << "COM1" << 57600 << 24;
+        QTest::newRow("115200 keeps 24") << 10 << 1 << "COM1" << 115200 << 24;
+        // Outside 3-10 the record keeps the previous interval and multiplier.
+        QTest::newRow("index 2 keeps") << 2 << 1 << "COM1" << 19200 << -1;
+        QTest::newRow("index 11 keeps") << 11 << 1 << "COM1" << 19200 << -1;
+    }
+    void reopenPort() {
+        QFETCH(int, speedIndex);
+        QFETCH(int, port);
+        QFETCH(QString, name);
+        QFETCH(int, baud);
+        QFETCH(int, perByte);
+        const PortOpening o = PlanReopenPort(uint16_t(speedIndex), uint16_t(port), 1000, kPrevious);
+        QCOMPARE(QString::fromStdString(o.PortName.value_or("")), name);
+        QCOMPARE(int(o.Line.BaudRate), baud);
+        QCOMPARE(o.Line, (LineSettings{uint32_t(baud), 8, LineParity::None, 1}));
+        const uint32_t interval = perByte < 0 ? kPrevious.ReadIntervalTimeout : uint32_t(perByte);
+        const uint32_t multiplier =
+            perByte < 0 ? kPrevious.ReadTotalTimeoutMultiplier : uint32_t(perByte);
+        QCOMPARE(o.Timeouts, (CommTimeouts{interval, multiplier, 1000, 0, 0}));
+        QVERIFY(o.RaiseDtrRts);
+    }
+
+    void openPort_data() {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("speedIndex");
+        QTest::addColumn<int>("dataBits");
+        QTest::addColumn<int>("parity");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<int>("perByte");
+        QTest::addColumn<int>("bits");
+        QTest::addColumn<int>("lineParity");
+        QTest::newRow("usual") << 3 << 8 << 8 << 0 << "COM3" << 38400 << 24 << 8
+                               << int(LineParity::None);
+        QTest::newRow("port 0 is COM1")
+            << 0 << 7 << 8 << 0 << "COM1" << 19200 << 24 << 8 << int(LineParity::None);
+        QTest::newRow("port 16") << 16 << 7 << 8 << 0 << "COM16" << 19200 << 24 << 8
+                                 << int(LineParity::None);
+        QTest::newRow("port 17 is COM1")
+            << 17 << 7 << 8 << 0 << "COM1" << 19200 << 24 << 8 << int(LineParity::None);
+        QTest::newRow("110") << 1 << 0 << 8 << 0 << "COM1" << 110 << 1536 << 8
+                             << int(LineParity::None);
+        QTest::newRow("300") << 1 << 1 << 8 << 0 << "COM1" << 300 << 768 << 8
+                             << int(LineParity::None);
+        QTest::newRow("600") << 1 << 2 << 8 << 0 << "COM1" << 600 << 384 << 8
+                             << int(LineParity::None);
+        QTest::newRow("115200 is 12")
+            << 1 << 10 << 8 << 0 << "COM1" << 115200 << 12 << 8 << int(LineParity::None);
+        QTest::newRow("index 11 is 19200")
+            << 1 << 11 << 8 << 0 << "COM1" << 19200 << 24 << 8 << int(LineParity::None);
+        QTest::newRow("odd, 7 bits")
+            << 1 << 7 << 7 << 1 << "COM1" << 19200 << 24 << 7 << int(LineParity::Odd);
+        QTest::newRow("even, 5 bits")
+            << 1 << 7 << 5 << 2 << "COM1" << 19200 << 24 << 5 << int(LineParity::Even);
+        QTest::newRow("parity 3, 9 bits")
+            << 1 << 7 << 9 << 3 << "COM1" << 19200 << 24 << 8 << int(LineParity::None);
+        QTest::newRow("4 bits") << 1 << 7 << 4 << 0 << "COM1" << 19200 << 24 << 8
+                                << int(LineParity::None);
+    }
+    void openPort() {
+        QFETCH(int, port);
+        QFETCH(int, speedIndex);
+        QFETCH(int, dataBits);
+        QFETCH(int, parity);
+        QFETCH(QString, name);
+        QFETCH(int, baud);
+        QFETCH(int, perByte);
+        QFETCH(int, bits);
+        QFETCH(int, lineParity);
+        const PortOpening o = PlanOpenPort(uint16_t(port), uint16_t(speedIndex), uint16_t(dataBits),
+                                           uint16_t(parity), 2, 750, kPrevious);
+        QCOMPARE(QString::fromStdString(o.PortName.value_or("")), name);
+        QCOMPARE(o.Line, (LineSettings{uint32_t(baud), uint8_t(bits), LineParity(lineParity), 1}));
+        QCOMPARE(o.Timeouts, (CommTimeouts{uint32_t(perByte), uint32_t(perByte), 750, 0, 0}));
+        QVERIFY(!o.RaiseDtrRts);
+    }
+
+    void readLimits_data() {
+        QTest::addColumn<CommTimeouts>("timeouts");
+        QTest::addColumn<uint>("total");
+        QTest::addColumn<uint>("interval");
+        QTest::newRow("19200, 1000 ms") << CommTimeouts{24, 24, 1000, 0, 0} << 5800u << 24u;
+        QTest::newRow("1200") << CommTimeouts{192, 192, 1000, 0, 0} << 39400u << 192u;
+        QTest::newRow("no per-byte part") << CommTimeouts{0, 0, 300, 0, 0} << 300u << 0u;
+        QTest::newRow("all zero is held") << CommTimeouts{} << kFallbackTotalMs << 0u;
+    }
+    void readLimits() {
+        QFETCH(CommTimeouts, timeouts);
+        const ReadLimits limits = ReadLimitsFor(timeouts, 200);
+        QTEST(uint(limits.TotalMs), "total");
+        QTEST(uint(limits.IntervalMs), "interval");
+    }
+
+    void deviceNames() {
+        QCOMPARE(DeviceForPortName("COM1", std::nullopt), std::string("/dev/ttyS0"));
+        QCOMPARE(DeviceForPortName("COM16", std::nullopt), std::string("/dev/ttyS15"));
+        QCOMPARE(DeviceForPortName("COM2", std::string("/dev/pts/7")), std::string("/dev/pts/7"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPortPlan)
+#include "test_port_plan.moc"
