@@ -5,7 +5,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-serialport-dev libbenchmark-dev
     clang libclang-rt-14-dev
-    xvfb xauth x11-apps imagemagick fonts-dejavu-core locales
+    xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-dejavu-extra locales
 )
 missing=()
 for p in "${packages[@]}"; do

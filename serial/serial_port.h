@@ -29,6 +29,8 @@ public:
     void OpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, uint16_t parity,
                   uint16_t stopBitCode, uint16_t readTimeout);
 
+    void SetMessageBox(MessageBox showMessage) { m_showMessage = std::move(showMessage); }
+
     void Close();
     bool IsOpen() const { return m_port.isOpen(); }
     void RaiseDtrRts();

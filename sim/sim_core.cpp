@@ -36,9 +36,9 @@ SimReading LiveReading(uint64_t n) {
         c.StateBits =
             static_cast<uint8_t>(((n / 8) + i) % 16 == 0 ? 4 : (((n / 8) + i) % 8 == 1 ? 1 : 0));
     }
-    if ((n / 20) % 5 == 4)
+    if ((n / 6) % 4 == 1) // answers 6-11, 30-35, ...: the "red" error on channel 3
         r.Channels[2].ErrorCode = 11;
-    if ((n / 30) % 7 == 6)
+    if ((n / 9) % 5 == 2)
         r.Channels[7].ErrorCode = 3;
     return r;
 }

@@ -1,0 +1,30 @@
+#pragma once
+
+// The exchange log: one record per cycle, appended in two parts (after the write, after the
+// read). The parts are built here as the exact bytes that land on disk: the log is a Windows
+// text file, so every LF is written as CR LF and every "\r\n" of the record as CR CR LF.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct LocalTime {
+    uint16_t Year = 0, Month = 0, DayOfWeek = 0, Day = 0;
+    uint16_t Hour = 0, Minute = 0, Second = 0, Milliseconds = 0;
+};
+
+LocalTime LocalTimeNow();
+
+// Milliseconds from send to receive over the full time of day; a receive stamp earlier in the
+// day than the send stamp means midnight passed. Equal stamps give 0.
+uint32_t ExchangeTimeMs(const LocalTime& send, const LocalTime& receive);
+
+// "\r\n" + 28 underscores + "\r\n" + stamp + "Send:\r\n" + the request bytes.
+std::string LogSendPart(const LocalTime& sent, const uint8_t* request, size_t length);
+// "\r\n" + stamp + "exc time <ms> mS\r\n" + "Answ:\r\n" + the answer bytes.
+std::string LogAnswerPart(const LocalTime& received, uint32_t exchangeTimeMs, const uint8_t* answer,
+                          size_t length);
+
+// Appends bytes to the file; false when it cannot be opened or written (never reported
+// further: the exchange goes on without that part of the record).
+bool AppendToLog(const std::string& path, const std::string& bytes);

@@ -1,0 +1,48 @@
+#pragma once
+
+// A window on the offscreen platform in a folder of its own, with the dialogs recorded instead
+// of shown.
+
+#include "tform1.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <memory>
+
+struct FormFixture {
+    explicit FormFixture(ProtocolVariant variant, const QByteArray& devDat = {},
+                         std::function<LocalTime()> clock = LocalTimeNow)
+        : oldCurrent(QDir::currentPath()) {
+        QDir::setCurrent(folder.path());
+        if (!devDat.isNull()) {
+            QFile file(folder.filePath("dev.dat"));
+            if (file.open(QIODevice::WriteOnly))
+                file.write(devDat);
+        }
+        state = std::make_unique<ReaderState>(variant, std::move(clock));
+        TForm1::Dialogs dialogs;
+        dialogs.ErrorBox = [this](const QString& text) { errors << text; };
+        dialogs.PortBox = [this](const QString& text, const QString& caption) {
+            portMessages << caption + ": " + text;
+        };
+        form = std::make_unique<TForm1>(*state, "TITLE", dialogs);
+    }
+    ~FormFixture() {
+        form.reset();
+        QDir::setCurrent(oldCurrent);
+    }
+    QByteArray DevDat() const {
+        QFile file(folder.filePath("dev.dat"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QString Text(int panel) const { return form->Panel(panel)->text(); }
+
+    QString oldCurrent;
+    QTemporaryDir folder;
+    QStringList errors;
+    QStringList portMessages;
+    std::unique_ptr<ReaderState> state;
+    std::unique_ptr<TForm1> form;
+};

@@ -1,0 +1,258 @@
+// The exchange cycle end to end: the window, its port and instrument-sim on a pseudo-terminal.
+// Cycles are driven by calling the timer handler rather than waiting for the timer.
+#include "form_fixture.h"
+#include "sim_process.h"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+
+#include <fstream>
+
+Q_DECLARE_METATYPE(ProtocolVariant)
+
+namespace {
+
+const QString kParsed = "Ответ разобран";
+const QString kParseFailed = "Ошибка при разборе ответа";
+const QString kNoAnswer = "Ответа нет";
+
+// dev.dat for a reader on the simulator. Speed index 11 on a fresh port leaves no gap limit
+// and no per-byte part, so a silent read lasts exactly TimeOut ms: quick tests of silence.
+QByteArray DevDat(const QString& device, int spd, int timeOut, int useLog = 0,
+                  const QByteArray& logName = "COM.txt") {
+    return "[PORTS]\nCOM1=" + device.toUtf8() + "\n[COM_SETTINGS]\nSpd=" + QByteArray::number(spd) +
+           "\n[SETTINGS]\nTimeOut=" + QByteArray::number(timeOut) +
+           "\n[LOG]\nUseLogFile=" + QByteArray::number(useLog) + "\nLogFileName=" + logName + "\n";
+}
+
+struct Bench {
+    Bench(ProtocolVariant variant, const QByteArray& devDatExtra = {}, int spd = 7,
+          int timeOut = 300, int useLog = 0, std::function<LocalTime()> clock = LocalTimeNow)
+        : sim({"--reading", "example"}),
+          fixture(variant, DevDat(sim.Device(), spd, timeOut, useLog) + devDatExtra,
+                  std::move(clock)) {}
+
+    void Start() { QTest::mouseClick(fixture.form->Button1, Qt::LeftButton); }
+    QString Cycle() {
+        fixture.form->Timer4Timer();
+        return fixture.form->StatusBar1->currentMessage();
+    }
+    ExchangeCycle& Exchange() { return fixture.state->Exchange; }
+
+    SimProcess sim;
+    FormFixture fixture;
+};
+
+long ResidentKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return 0;
+}
+
+} // namespace
+
+class TestExchange : public QObject {
+    Q_OBJECT
+private slots:
+    void variants_data() {
+        QTest::addColumn<ProtocolVariant>("variant");
+        QTest::addColumn<QString>("request");
+        QTest::newRow("crc") << ProtocolVariant::Crc << "FFFFFFFF3A313B3432333B0D";
+        QTest::newRow("sum") << ProtocolVariant::Sum << "FFFFFFFF3E313B36430D";
+    }
+    void variants() {
+        QFETCH(ProtocolVariant, variant);
+        QFETCH(QString, request);
+        Bench b(variant, {}, 7, 300);
+        TForm1& w = *b.fixture.form;
+
+        QCOMPARE(b.Cycle(), QString()); // stopped: a tick does nothing
+        QCOMPARE(w.Timer4->interval(), 50);
+        QVERIFY(b.sim.Requests().isEmpty());
+
+        b.Start();
+        QCOMPARE(w.Button1->text(), QString("Закончить обмен"));
+        QCOMPARE(b.Cycle(), kParsed);
+        QCOMPARE(b.sim.Requests(), QStringList{request});
+        QCOMPARE(b.fixture.Text(1), QString("25.50"));
+        QCOMPARE(b.fixture.Text(10), QString("b"));
+        QCOMPARE(w.Timer4->interval(), 500);
+        QVERIFY(w.Timer4->isActive());
+        QCOMPARE(b.fixture.Text(61), QString("1"));
+        QCOMPARE(b.fixture.Text(62), QString("0"));
+
+        QVERIFY(b.sim.Command("next badsum"));
+        QCOMPARE(b.Cycle(), kParseFailed);
+        QCOMPARE(b.fixture.Text(61), QString("2"));
+        QCOMPARE(b.fixture.Text(62), QString("1"));
+
+        QVERIFY(b.sim.Command("next noise"));
+        QCOMPARE(b.Cycle(), kParsed);
+
+        // A network number picked in the list goes into the next request.
+        QVERIFY(b.sim.Command("address 42"));
+        emit w.ComboBox3->activated(42);
+        QCOMPARE(b.Cycle(), kParsed);
+        QVERIFY(b.sim.Requests().last().contains(variant == ProtocolVariant::Crc ? "3A34323B"
+                                                                                 : "3E34323B"));
+
+        // A speed picked between cycles reopens the port; the exchange carries on.
+        emit w.ComboBox2->activated(3);
+        QCOMPARE(b.Cycle(), kParsed);
+        QCOMPARE(b.fixture.state->Port.LastOpening()->Line.BaudRate, 38400u);
+
+        // Stop keeps the counters and the status; start resets both.
+        QTest::mouseClick(w.Button1, Qt::LeftButton);
+        QCOMPARE(w.Button1->text(), QString("Начать обмен"));
+        QCOMPARE(b.Cycle(), kParsed); // the tick after a stop runs no cycle
+        QCOMPARE(w.Timer4->interval(), 50);
+        QCOMPARE(b.fixture.Text(61), QString("5"));
+        QCOMPARE(b.fixture.Text(62), QString("1"));
+        b.Start();
+        QCOMPARE(b.fixture.Text(61), QString("0"));
+        QCOMPARE(b.fixture.Text(62), QString("0"));
+    }
+
+    // Silence and a too short answer: the short one repaints, silence keeps the picture.
+    void silenceKeepsTheReading() {
+        Bench b(ProtocolVariant::Crc, {}, 11, 200);
+        b.Start();
+        QCOMPARE(b.Cycle(), kParsed);
+        QCOMPARE(b.fixture.Text(57), QString("3"));
+        QVERIFY(b.sim.Command("next silence"));
+        QCOMPARE(b.Cycle(), kNoAnswer);
+        QCOMPARE(b.fixture.Text(57), QString("3"));
+        QCOMPARE(b.fixture.Text(1), QString("25.50"));
+        QVERIFY(b.sim.Command("next short"));
+        QCOMPARE(b.Cycle(), kParseFailed);
+        QCOMPARE(b.fixture.Text(57), QString("0")); // status values cleared, the rest kept
+        QCOMPARE(b.fixture.Text(1), QString("25.50"));
+        QCOMPARE(b.Exchange().RequestCount, 3u);
+        QCOMPARE(b.Exchange().ErrorCount, 2u);
+    }
+
+    void noPortStillCounts() {
+        FormFixture f(ProtocolVariant::Sum,
+                      "[PORTS]\nCOM1=/nonexistent/tty\n[LOG]\nUseLogFile=0\n");
+        QCOMPARE(f.portMessages.size(), 1);
+        QTest::mouseClick(f.form->Button1, Qt::LeftButton);
+        for (int i = 0; i < 3; ++i)
+            f.form->Timer4Timer();
+        QCOMPARE(f.form->StatusBar1->currentMessage(), kNoAnswer);
+        QCOMPARE(f.Text(61), QString("3"));
+        QCOMPARE(f.Text(62), QString("3"));
+    }
+
+    // The log, byte for byte, with a clock that gives known stamps.
+    void logBytes() {
+        int tick = 0;
+        auto clock = [&tick] {
+            LocalTime t;
+            t.Year = 2026;
+            t.Month = 12;
+            t.Day = 6;
+            t.Hour = 14;
+            t.Minute = 3;
+            t.Second = uint16_t(7 + tick);
+            t.Milliseconds = uint16_t(250 + 5 * tick++);
+            return t;
+        };
+        Bench b(ProtocolVariant::Crc, {}, 11, 200, 1, clock);
+        b.Start();
+        QVERIFY(b.sim.Command("next silence"));
+        QCOMPARE(b.Cycle(), kNoAnswer);
+        QCOMPARE(b.Cycle(), kParsed);
+        QFile log(b.fixture.folder.filePath("COM.txt"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray request = "\xFF\xFF\xFF\xFF:1;423;\r";
+        QByteArray answer = "!810100030050200000301;0025.50;04100.10;B0-3.25;000.00;000.00;000.00;"
+                            "000.00;000.00;000.00;000.00;000.00;000.00;";
+        const QByteArray expected =
+            "\r\r\n____________________________\r\r\n06 12 2026 14-03-07.250 \r\r\nSend:\r\r\n" +
+            request + "\r\r\n06 12 2026 14-03-08.255 \r\r\nexc time 1005 mS\r\r\nAnsw:\r\r\n" +
+            "\r\r\n____________________________\r\r\n06 12 2026 14-03-09.260 \r\r\nSend:\r\r\n" +
+            request + "\r\r\n06 12 2026 14-03-10.265 \r\r\nexc time 1005 mS\r\r\nAnsw:\r\r\n" +
+            answer;
+        const QByteArray bytes = log.readAll();
+        QVERIFY2(bytes.startsWith(expected), bytes.toPercentEncoding());
+        QVERIFY(bytes.endsWith("\r")); // the answer's CR, no line end after it
+        QVERIFY(QRegularExpression("^[0-9]+\r$")
+                    .match(QString::fromLatin1(bytes.mid(expected.size())))
+                    .hasMatch());
+    }
+
+    void logSwitchAndBadNames_data() {
+        QTest::addColumn<int>("useLog");
+        QTest::addColumn<QByteArray>("logName");
+        QTest::addColumn<bool>("created");
+        QTest::newRow("off") << 0 << QByteArray("COM.txt") << false;
+        QTest::newRow("2 is off") << 2 << QByteArray("COM.txt") << false;
+        QTest::newRow("empty name") << 1 << QByteArray("") << false;
+        QTest::newRow("missing folder") << 1 << QByteArray("no/such/dir/log.txt") << false;
+        QTest::newRow("on") << 1 << QByteArray("logs.txt") << true;
+    }
+    void logSwitchAndBadNames() {
+        QFETCH(int, useLog);
+        QFETCH(QByteArray, logName);
+        QFETCH(bool, created);
+        SimProcess sim({"--reading", "example"});
+        FormFixture f(ProtocolVariant::Crc, DevDat(sim.Device(), 7, 300, useLog, logName));
+        QTest::mouseClick(f.form->Button1, Qt::LeftButton);
+        f.form->Timer4Timer();
+        QCOMPARE(f.form->StatusBar1->currentMessage(), kParsed);
+        const QStringList files = QDir(f.folder.path()).entryList(QDir::Files);
+        QCOMPARE(files.size(), created ? 2 : 1); // dev.dat, and the log when it is on
+        QVERIFY(f.errors.isEmpty());
+    }
+
+    // 300 cycles with a known mix of faults, the instrument killed and restarted once. The sum
+    // program reopens with ReopenPort, which keeps the quick time-outs of speed index 11.
+    void faultRun() {
+        auto sim = std::make_unique<SimProcess>(QStringList{"--reading", "live"});
+        FormFixture f(ProtocolVariant::Sum, DevDat(sim->Device(), 11, 50, 1));
+        QTest::mouseClick(f.form->Button1, Qt::LeftButton);
+        const char* const faults[] = {"none",     "silence", "badsum", "short",    "noise",
+                                      "split 20", "garbage", "none",   "delay 20", "none"};
+        const bool failing[] = {false, true, true, true, false, false, true, false, false, false};
+        uint32_t expectedErrors = 0;
+        long rssAt50 = 0;
+        for (int cycle = 0; cycle < 300; ++cycle) {
+            if (cycle == 150) {
+                sim.reset(); // the instrument goes away for five cycles
+                for (int i = 0; i < 5; ++i, ++cycle) {
+                    f.form->Timer4Timer();
+                    ++expectedErrors;
+                }
+                sim = std::make_unique<SimProcess>(QStringList{"--reading", "live"});
+                QVERIFY(WritePortsFile(f.folder.path(), {sim->Device()}));
+                emit f.form->ComboBox1->activated(0); // the operator picks the port again
+            }
+            const int kind = cycle % 10;
+            QVERIFY(sim->Command(QString("next ") + faults[kind]));
+            f.form->Timer4Timer();
+            expectedErrors += failing[kind] ? 1 : 0;
+            if (cycle == 50)
+                rssAt50 = ResidentKb();
+        }
+        QCOMPARE(f.state->Exchange.RequestCount, 300u);
+        QCOMPARE(f.state->Exchange.ErrorCount, expectedErrors);
+        QCOMPARE(f.Text(61), QString("300"));
+        QFile log(f.folder.filePath("COM.txt"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray bytes = log.readAll();
+        QCOMPARE(bytes.count("\r\r\nSend:\r\r\n"), 300);
+        QCOMPARE(bytes.count("\r\r\nAnsw:\r\r\n"), 300);
+        const long growthKb = ResidentKb() - rssAt50;
+        QVERIFY2(growthKb < 4096, QByteArray::number(qlonglong(growthKb)));
+    }
+};
+
+QTEST_MAIN(TestExchange)
+#include "test_exchange.moc"

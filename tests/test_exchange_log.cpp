@@ -1,0 +1,90 @@
+#include "exchange_log.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+Q_DECLARE_METATYPE(LocalTime)
+
+namespace {
+
+LocalTime At(int hour, int minute, int second, int ms) {
+    LocalTime t;
+    t.Year = 2026;
+    t.Month = 12;
+    t.Day = 6;
+    t.Hour = uint16_t(hour);
+    t.Minute = uint16_t(minute);
+    t.Second = uint16_t(second);
+    t.Milliseconds = uint16_t(ms);
+    return t;
+}
+
+QByteArray Bytes(const std::string& s) {
+    return QByteArray(s.data(), qsizetype(s.size()));
+}
+
+} // namespace
+
+class TestExchangeLog : public QObject {
+    Q_OBJECT
+private slots:
+    // The record of a crc request to number 1 that got no answer, byte for byte.
+    void recordWithoutAnswer() {
+        const uint8_t request[] = {0xFF, 0xFF, 0xFF, 0xFF, ':', '1', ';', '4', '2', '3', ';', '\r'};
+        const LocalTime sent = At(14, 3, 7, 250);
+        const LocalTime received = At(14, 3, 13, 62);
+        const QByteArray record =
+            Bytes(LogSendPart(sent, request, sizeof request)) +
+            Bytes(LogAnswerPart(received, ExchangeTimeMs(sent, received), nullptr, 0));
+        const QByteArray expected = "\r\r\n____________________________\r\r\n"
+                                    "06 12 2026 14-03-07.250 \r\r\n"
+                                    "Send:\r\r\n"
+                                    "\xFF\xFF\xFF\xFF:1;423;\r"
+                                    "\r\r\n"
+                                    "06 12 2026 14-03-13.062 \r\r\n"
+                                    "exc time 5812 mS\r\r\n"
+                                    "Answ:\r\r\n";
+        QCOMPARE(record, expected);
+    }
+
+    void answerBytesAsText() {
+        const uint8_t answer[] = {'!', 0x0A, 0x00, 0xFF, '\r', 0x0A};
+        const QByteArray part = Bytes(LogAnswerPart(At(1, 2, 3, 4), 7, answer, sizeof answer));
+        QVERIFY(part.endsWith(QByteArray("Answ:\r\r\n!\r\n\0\xFF\r\r\n", 16)));
+        QVERIFY(part.contains("06 12 2026 01-02-03.004 \r\r\nexc time 7 mS\r\r\n"));
+    }
+
+    void exchangeTime_data() {
+        QTest::addColumn<LocalTime>("sent");
+        QTest::addColumn<LocalTime>("received");
+        QTest::addColumn<uint>("ms");
+        QTest::newRow("seconds") << At(14, 3, 7, 250) << At(14, 3, 13, 62) << 5812u;
+        QTest::newRow("minute changes") << At(14, 3, 59, 900) << At(14, 4, 0, 150) << 250u;
+        QTest::newRow("equal stamps") << At(9, 0, 0, 0) << At(9, 0, 0, 0) << 0u;
+        QTest::newRow("over a minute") << At(14, 3, 7, 250) << At(14, 4, 17, 250) << 70000u;
+        QTest::newRow("hour changes") << At(14, 59, 59, 990) << At(15, 0, 0, 10) << 20u;
+        QTest::newRow("midnight") << At(23, 59, 59, 900) << At(0, 0, 0, 100) << 200u;
+    }
+    void exchangeTime() {
+        QFETCH(LocalTime, sent);
+        QFETCH(LocalTime, received);
+        QTEST(uint(ExchangeTimeMs(sent, received)), "ms");
+    }
+
+    void appending() {
+        QTemporaryDir dir;
+        const std::string path = dir.filePath("COM.txt").toStdString();
+        QVERIFY(AppendToLog(path, "ab"));
+        QVERIFY(AppendToLog(path, std::string("\0c", 2)));
+        QFile file(QString::fromStdString(path));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("ab\0c", 4));
+        QVERIFY(!AppendToLog("", "x"));
+        QVERIFY(!AppendToLog(dir.filePath("no/such/folder/log.txt").toStdString(), "x"));
+        QVERIFY(!AppendToLog(dir.path().toStdString(), "x")); // a folder
+    }
+};
+
+QTEST_GUILESS_MAIN(TestExchangeLog)
+#include "test_exchange_log.moc"

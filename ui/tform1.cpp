@@ -1,0 +1,294 @@
+#include "tform1.h"
+
+#include <algorithm>
+
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+
+const char* const TForm1::kCaption = "Чтение показания прибора ГРАЛИКС 77     командой > V2";
+const char* const TForm1::kStartCaption = "Начать обмен";
+const char* const TForm1::kStopCaption = "Закончить обмен";
+
+namespace {
+
+constexpr int kIdleIntervalMs = 50;
+constexpr int kCycleIntervalMs = 500;
+
+// The window's font: a narrow sans face with Cyrillic, 13-pixel text lines, so the captions
+// fit the designed widths.
+QFont WindowFont() {
+    QFont font("DejaVu Sans Condensed");
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(11);
+    return font;
+}
+
+// 32 x 32 icon: a dial with a needle, drawn rather than shipped.
+QIcon MakeIcon() {
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::black, 2));
+    painter.setBrush(QColor(255, 255, 0));
+    painter.drawEllipse(2, 2, 28, 28);
+    painter.setPen(QPen(QColor(255, 0, 0), 3));
+    painter.drawLine(16, 16, 25, 8);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::black);
+    painter.drawEllipse(13, 13, 6, 6);
+    return QIcon(pixmap);
+}
+
+} // namespace
+
+TForm1::TForm1(ReaderState& state, const QString& title, Dialogs dialogs)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                           Qt::MSWindowsFixedSizeDialogHint),
+      m_state(state), m_title(title), m_dialogs(std::move(dialogs)) {
+    if (!m_dialogs.ErrorBox)
+        m_dialogs.ErrorBox = [this](const QString& text) {
+            QMessageBox::critical(this, m_title, text, QMessageBox::Ok);
+        };
+    if (!m_dialogs.PortBox)
+        m_dialogs.PortBox = [this](const QString& text, const QString& caption) {
+            QMessageBox::critical(this, caption, text, QMessageBox::Ok);
+        };
+    m_state.Port.SetMessageBox(m_dialogs.PortBox);
+
+    setObjectName("Form1");
+    setWindowTitle(QString::fromUtf8(kCaption));
+    setWindowIcon(MakeIcon());
+    setFont(WindowFont());
+    resize(kClientWidth, 365); // the designed size; FormCreate sets the final one
+    BuildControls();
+
+    Timer4 = new QTimer(this);
+    Timer4->setObjectName("Timer4");
+    Timer4->setInterval(kIdleIntervalMs);
+    connect(Timer4, &QTimer::timeout, this, [this] { Guarded([this] { Timer4Timer(); }); });
+    Timer4->start();
+
+    Guarded([this] { FormCreate(); });
+}
+
+TForm1::~TForm1() {
+    if (!m_destroyed)
+        FormDestroy();
+}
+
+void TForm1::BuildControls() {
+    for (const ControlRow& row : FormControls()) {
+        QWidget* parent = row.Parent.empty() ? this : m_controls.at(row.Parent);
+        const QString caption = QString::fromUtf8(row.Caption.c_str());
+        QWidget* widget = nullptr;
+        switch (row.Kind) {
+        case ControlKind::Label: {
+            auto* label = new QLabel(caption, parent);
+            widget = label;
+            break;
+        }
+        case ControlKind::Rule: {
+            auto* line = new QLabel(parent);
+            line->setAutoFillBackground(true);
+            QPalette palette = line->palette();
+            palette.setColor(QPalette::Window, Qt::black);
+            line->setPalette(palette);
+            widget = line;
+            break;
+        }
+        case ControlKind::FramedPanel:
+        case ControlKind::Panel:
+        case ControlKind::RaisedPanel: {
+            auto* panel = new QLabel(caption, parent);
+            panel->setAlignment(Qt::AlignCenter);
+            panel->setAutoFillBackground(true);
+            if (row.Kind == ControlKind::FramedPanel)
+                panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+            else if (row.Kind == ControlKind::RaisedPanel)
+                panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+            SetPanelColour(panel, PanelColour::ButtonFace);
+            widget = panel;
+            break;
+        }
+        case ControlKind::Button: {
+            auto* button = new QPushButton(caption, parent);
+            button->setAutoDefault(false);
+            widget = button;
+            break;
+        }
+        case ControlKind::ComboBox: {
+            auto* list = new QComboBox(parent);
+            list->addItems(caption.split('|'));
+            list->setMaxVisibleItems(row.VisibleItems);
+            list->setCurrentIndex(-1);
+            widget = list;
+            break;
+        }
+        case ControlKind::StatusBar: {
+            auto* bar = new QStatusBar(parent);
+            bar->setSizeGripEnabled(false);
+            widget = bar;
+            break;
+        }
+        }
+        widget->setObjectName(QString::fromStdString(row.Name));
+        int width = row.Rect.Width;
+        if (row.Kind == ControlKind::Label) // labels size themselves to their text
+            width = std::max(width, widget->fontMetrics().horizontalAdvance(caption) + 1);
+        widget->setGeometry(row.Rect.Left, row.Rect.Top, width, row.Rect.Height);
+        m_controls[row.Name] = widget;
+    }
+
+    // The legend's samples and the status number panel have their own colours and font.
+    SetPanelColour(Panel(102), PanelColour::White);
+    SetPanelColour(Panel(104), PanelColour::Red);
+    SetPanelColour(Panel(105), PanelColour::Red);
+    SetPanelColour(Panel(106), PanelColour::Yellow);
+    SetPanelColour(Panel(kStatusNumberPanel), PanelColour::White);
+    QFont big = WindowFont();
+    big.setPixelSize(20);
+    Panel(kStatusNumberPanel)->setFont(big);
+
+    Button1 = static_cast<QPushButton*>(m_controls.at("Button1"));
+    Button2 = static_cast<QPushButton*>(m_controls.at("Button2"));
+    ComboBox1 = static_cast<QComboBox*>(m_controls.at("ComboBox1"));
+    ComboBox2 = static_cast<QComboBox*>(m_controls.at("ComboBox2"));
+    ComboBox3 = static_cast<QComboBox*>(m_controls.at("ComboBox3"));
+    StatusBar1 = static_cast<QStatusBar*>(m_controls.at("StatusBar1"));
+
+    // Only the operator's picks run the handlers; selecting from the program does not.
+    connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
+    connect(ComboBox1, &QComboBox::activated, this,
+            [this](int i) { Guarded([this, i] { ComboBox1Change(i); }); });
+    connect(ComboBox2, &QComboBox::activated, this,
+            [this](int i) { Guarded([this, i] { ComboBox2Change(i); }); });
+    connect(ComboBox3, &QComboBox::activated, this,
+            [this](int i) { Guarded([this, i] { ComboBox3Change(i); }); });
+
+    setTabOrder(ComboBox2, ComboBox1);
+    setTabOrder(ComboBox1, ComboBox3);
+    setTabOrder(ComboBox3, Button1);
+    setTabOrder(Button1, Button2);
+}
+
+QLabel* TForm1::Panel(int number) const {
+    return static_cast<QLabel*>(m_controls.at("Panel" + std::to_string(number)));
+}
+
+QWidget* TForm1::Control(const std::string& name) const {
+    const auto it = m_controls.find(name);
+    return it == m_controls.end() ? nullptr : it->second;
+}
+
+void TForm1::Guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& error) {
+        m_dialogs.ErrorBox(QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void TForm1::FormCreate() {
+    setFixedSize(kClientWidth, kClientHeight);
+
+    AppSettings& settings = m_state.Settings;
+    LoadSettings(settings);
+
+    // An index outside a list leaves it without a selection.
+    ComboBox1->setCurrentIndex(int(settings.Port) - 1 < ComboBox1->count() ? int(settings.Port) - 1
+                                                                           : -1);
+    ComboBox2->setCurrentIndex(int(settings.Spd) - 5 < ComboBox2->count() ? int(settings.Spd) - 5
+                                                                          : -1);
+    ComboBox3->setCurrentIndex(settings.NetAdrr < ComboBox3->count() ? settings.NetAdrr : -1);
+
+    m_state.Port.ReopenPort(settings.Spd, settings.Port);
+    m_state.Port.RaiseDtrRts();
+
+    Button1->setText(QString::fromUtf8(kStartCaption));
+    m_state.Exchange.ExchangeActive = 0;
+    m_state.Exchange.RequestCount = 0;
+    m_state.Exchange.ErrorCount = 0;
+    ShowCounters();
+    ShowReading(*this, m_state.Reading);
+}
+
+void TForm1::FormDestroy() {
+    m_destroyed = true;
+    Timer4->stop();
+    m_state.Port.Close();
+    Guarded([this] { SaveSettings(m_state.Settings); });
+}
+
+void TForm1::ShowCounters() {
+    Panel(kRequestCountPanel)->setText(QString::number(m_state.Exchange.RequestCount));
+    Panel(kErrorCountPanel)->setText(QString::number(m_state.Exchange.ErrorCount));
+}
+
+void TForm1::SetStatusText(const QString& text) {
+    StatusBar1->showMessage(text);
+    // Shown at once: the read that follows blocks the window for up to seconds.
+    StatusBar1->repaint();
+}
+
+void TForm1::Button1Click() {
+    ExchangeCycle& exchange = m_state.Exchange;
+    if (exchange.ExchangeActive == 1) {
+        exchange.Stop();
+        Button1->setText(QString::fromUtf8(kStartCaption));
+    } else if (exchange.ExchangeActive == 0) {
+        exchange.Start();
+        Button1->setText(QString::fromUtf8(kStopCaption));
+        ShowCounters();
+    }
+}
+
+void TForm1::ReopenAfterListChange() {
+    AppSettings& s = m_state.Settings;
+    if (m_state.Variant == ProtocolVariant::Crc)
+        m_state.Port.OpenPort(s.Port, s.Spd, 8, 0, 1, s.TimeOut);
+    else
+        m_state.Port.ReopenPort(s.Spd, s.Port);
+}
+
+void TForm1::ComboBox1Change(int index) {
+    m_state.Settings.Port = uint16_t(index + 1);
+    ReopenAfterListChange();
+}
+
+void TForm1::ComboBox2Change(int index) {
+    m_state.Settings.Spd = uint16_t(index + 5);
+    ReopenAfterListChange();
+}
+
+void TForm1::ComboBox3Change(int index) {
+    m_state.Settings.NetAdrr = index < 0 ? 1 : index;
+}
+
+void TForm1::Timer4Timer() {
+    ExchangeCycle& exchange = m_state.Exchange;
+    if (exchange.ExchangeActive == 0) {
+        Timer4->setInterval(kIdleIntervalMs);
+        return;
+    }
+    Timer4->stop();
+    Timer4->setInterval(kCycleIntervalMs);
+    {
+        // Whatever happens inside the cycle, the timer runs again: the next cycle begins
+        // 500 ms from the end of this one.
+        struct Reenable {
+            QTimer* timer;
+            ~Reenable() { timer->start(); }
+        } reenable{Timer4};
+        exchange.Run({[this](const char* status) { SetStatusText(QString::fromUtf8(status)); },
+                      [this] { ShowReading(*this, m_state.Reading); }});
+    }
+    ShowCounters();
+}

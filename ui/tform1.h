@@ -1,0 +1,86 @@
+#pragma once
+
+#include "form_layout.h"
+#include "reader_state.h"
+
+#include <QLabel>
+#include <QWidget>
+
+#include <functional>
+#include <map>
+
+class QComboBox;
+class QPushButton;
+class QStatusBar;
+class QTimer;
+
+// The main window. Its controls come from FormControls(); its handlers are the operator's
+// clicks and list picks and the ticks of the exchange timer Timer4.
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    static const char* const kCaption;      // the window caption
+    static const char* const kStartCaption; // "Начать обмен"
+    static const char* const kStopCaption;  // "Закончить обмен"
+
+    // How errors reach the operator; tests replace the modal boxes.
+    struct Dialogs {
+        std::function<void(const QString& text)> ErrorBox; // caption: the program title
+        SerialPort::MessageBox PortBox;
+    };
+
+    // Builds the window and runs FormCreate.
+    TForm1(ReaderState& state, const QString& title, Dialogs dialogs = {});
+    // Runs FormDestroy unless it has run.
+    ~TForm1() override;
+
+    void FormCreate();
+    void FormDestroy();
+    void Button1Click();
+    void Button2Click() {}
+    void ComboBox1Change(int index);
+    void ComboBox2Change(int index);
+    void ComboBox3Change(int index);
+    void Timer4Timer();
+
+    QLabel* Panel(int number) const;
+    QWidget* Control(const std::string& name) const;
+    QPushButton* Button1 = nullptr;
+    QPushButton* Button2 = nullptr;
+    QComboBox* ComboBox1 = nullptr;
+    QComboBox* ComboBox2 = nullptr;
+    QComboBox* ComboBox3 = nullptr;
+    QStatusBar* StatusBar1 = nullptr;
+    QTimer* Timer4 = nullptr;
+
+    ReaderState& State() const { return m_state; }
+    QString Title() const { return m_title; }
+
+    void SetStatusText(const QString& text);
+    void ShowCounters();
+
+private:
+    void BuildControls();
+    // Runs a handler; an error that escapes it is shown in the error box and the program goes on.
+    void Guarded(const std::function<void()>& handler);
+    void ReopenAfterListChange();
+
+    ReaderState& m_state;
+    QString m_title;
+    Dialogs m_dialogs;
+    std::map<std::string, QWidget*> m_controls;
+    bool m_destroyed = false;
+};
+
+// Colours of the window.
+enum class PanelColour { White, Red, Yellow, ButtonFace };
+void SetPanelColour(QLabel* panel, PanelColour colour);
+PanelColour PanelColourOf(const QLabel* panel);
+
+// Paints the reading into the window's panels: values, codes and their colours, state lamps,
+// relay, input, buffer and key lamps, the status number and both checksums.
+void ShowReading(TForm1& form, const DeviceReading& reading);
+
+// The program: application title, the window, the message loop; exit status 0 in every case.
+// SIGINT and SIGTERM close the window as its close box does.
+int RunReaderProgram(int argc, char** argv, ProtocolVariant variant, const char* title);
