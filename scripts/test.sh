@@ -11,7 +11,7 @@ options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 if [ "${1:-}" = "--sanitize" ]; then
     dir=build-asan
     options=(-DCMAKE_BUILD_TYPE=Debug -DREADER_SANITIZE=ON -DREADER_BENCHMARKS=OFF)
-    export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
 

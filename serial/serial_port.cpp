@@ -162,5 +162,6 @@ uint32_t SerialPort::Read(uint8_t* buffer, uint32_t maximum) {
         }
     }
     m_readTiming.ReturnNs = clock.nsecsElapsed();
+    m_readTiming.ReturnedAt = std::chrono::steady_clock::now();
     return got;
 }

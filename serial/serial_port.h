@@ -5,6 +5,7 @@
 
 #include <QSerialPort>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -45,6 +46,7 @@ public:
     struct ReadTiming {
         qint64 LastByteNs = -1;
         qint64 ReturnNs = 0;
+        std::chrono::steady_clock::time_point ReturnedAt; // for measuring what follows a read
     };
     const ReadTiming& LastReadTiming() const { return m_readTiming; }
 

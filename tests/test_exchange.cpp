@@ -249,8 +249,12 @@ private slots:
         const QByteArray bytes = log.readAll();
         QCOMPARE(bytes.count("\r\r\nSend:\r\r\n"), 300);
         QCOMPARE(bytes.count("\r\r\nAnsw:\r\r\n"), 300);
+#ifndef __SANITIZE_ADDRESS__ // ASan keeps freed memory in quarantine; its leak check covers this
         const long growthKb = ResidentKb() - rssAt50;
         QVERIFY2(growthKb < 4096, QByteArray::number(qlonglong(growthKb)));
+#else
+        Q_UNUSED(rssAt50);
+#endif
     }
 };
 

@@ -71,6 +71,8 @@ TForm1::TForm1(ReaderState& state, const QString& title, Dialogs dialogs)
 
     Timer4 = new QTimer(this);
     Timer4->setObjectName("Timer4");
+    // A coarse timer may fire up to 5 % early; the 500 ms pause between cycles is kept exactly.
+    Timer4->setTimerType(Qt::PreciseTimer);
     Timer4->setInterval(kIdleIntervalMs);
     connect(Timer4, &QTimer::timeout, this, [this] { Guarded([this] { Timer4Timer(); }); });
     Timer4->start();
