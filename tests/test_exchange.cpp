@@ -216,7 +216,7 @@ private slots:
     // program reopens with ReopenPort, which keeps the quick time-outs of speed index 11.
     void faultRun() {
         auto sim = std::make_unique<SimProcess>(QStringList{"--reading", "live"});
-        FormFixture f(ProtocolVariant::Sum, DevDat(sim->Device(), 11, 50, 1));
+        FormFixture f(ProtocolVariant::Sum, DevDat(sim->Device(), 11, 120, 1));
         QTest::mouseClick(f.form->Button1, Qt::LeftButton);
         const char* const faults[] = {"none",     "silence", "badsum", "short",    "noise",
                                       "split 20", "garbage", "none",   "delay 20", "none"};
