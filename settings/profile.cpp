@@ -28,8 +28,9 @@ std::vector<Line> SplitLines(std::string_view content) {
     return lines;
 }
 
+// A stray CR (one not followed by LF) counts as a blank, so it never sticks to a name.
 bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
+    return c == ' ' || c == '\t' || c == '\r';
 }
 
 std::string_view Trim(std::string_view text) {

@@ -83,6 +83,7 @@ private slots:
         QTest::newRow("other section")
             << QByteArray("[X]\nName=1\n[LOG]\nOther=2\n") << QByteArray("<missing>");
         QTest::newRow("comment") << QByteArray("[LOG]\n;Name=1\n") << QByteArray("<missing>");
+        QTest::newRow("stray CRs") << QByteArray("[LOG\r\r\nName=x\r\r\n") << QByteArray("x");
         QTest::newRow("line without =") << QByteArray("[LOG]\nName\nName=2") << QByteArray("2");
         QTest::newRow("no newline at end") << QByteArray("[LOG]\nName=z") << QByteArray("z");
         QTest::newRow("long value cut")
@@ -117,6 +118,8 @@ private slots:
             << QByteArray("[LOG]\r") << QByteArray("[LOG]\r\nName=v\n");
         QTest::newRow("first of duplicate keys")
             << QByteArray("[LOG]\nName=1\nName=2\n") << QByteArray("[LOG]\nName=v\nName=2\n");
+        QTest::newRow("section line with a stray CR, crlf file")
+            << QByteArray("[X]\r\n[LOG\r") << QByteArray("[X]\r\n[LOG\r\r\nName=v\r\n");
     }
     void write() {
         QFETCH(QByteArray, before);
