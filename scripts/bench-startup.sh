@@ -15,7 +15,10 @@ for program in reader-crc reader-sum; do
         (cd "$dir" && exec "$root/build/bin/$program") &
         pid=$!
         # Poll every 10 ms: xdotool's own --sync waits in half-second steps.
-        until xdotool search --onlyvisible --name "ГРАЛИКС" >/dev/null 2>&1; do sleep 0.01; done
+        for _ in $(seq 3000); do
+            xdotool search --onlyvisible --name "ГРАЛИКС" >/dev/null 2>&1 && break
+            sleep 0.01
+        done
         shown=$(date +%s%N)
         sleep 0.3
         rss=$(awk '/VmRSS/ {print $2}' "/proc/$pid/status")

@@ -15,7 +15,12 @@ if [ "${1:-}" = "--headless-inner" ]; then
     cd "$run"
     "$reader" &
     pid=$!
-    wid=$(xdotool search --sync --onlyvisible --name "ГРАЛИКС" | head -n 1)
+    wid=$(timeout 30 xdotool search --sync --onlyvisible --name "ГРАЛИКС" | head -n 1) || true
+    if [ -z "$wid" ]; then
+        echo "the reader's window did not appear" >&2
+        kill -TERM "$pid" 2>/dev/null || true
+        exit 1
+    fi
     sleep 0.5
     xdotool mousemove --window "$wid" 449 16 click 1 # the start button, "Начать обмен"
     sleep "$seconds"
