@@ -95,9 +95,8 @@ void SerialPort::RaiseDtrRts() {
 void SerialPort::Purge() {
     if (!m_port.isOpen())
         return;
-    // Bytes already taken into Qt's buffer are discarded along with the kernel queues.
+    // Discards the kernel queues and the bytes already taken into Qt's buffer.
     m_port.clear(QSerialPort::AllDirections);
-    m_port.readAll();
     m_port.clearError();
 }
 

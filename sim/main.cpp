@@ -136,6 +136,21 @@ public:
         return true;
     }
 
+    bool SetReading(const std::string& which) {
+        if (which == "live") {
+            m_options.reading = which;
+        } else if (which == "example") {
+            m_fixed = ExampleReading();
+            m_options.reading = which;
+        } else if (which == "zero") {
+            m_fixed = SimReading{};
+            m_options.reading = which;
+        } else {
+            return false;
+        }
+        return true;
+    }
+
     int Run() {
         bool stdinOpen = true;
         std::string stdinLine;
@@ -334,22 +349,6 @@ private:
             m_fixed = LiveReading(m_answerNumber);
             m_options.reading = "fixed";
         }
-    }
-
-public:
-    bool SetReading(const std::string& which) {
-        if (which == "live") {
-            m_options.reading = which;
-        } else if (which == "example") {
-            m_fixed = ExampleReading();
-            m_options.reading = which;
-        } else if (which == "zero") {
-            m_fixed = SimReading{};
-            m_options.reading = which;
-        } else {
-            return false;
-        }
-        return true;
     }
 
 private:
