@@ -51,8 +51,9 @@ int main(int argc, char** argv) {
         std::vector<double> afterLastByte;
         for (int i = 0; i < exchanges; ++i) {
             port.Purge();
-            port.Write(request.data(), length);
-            if (port.Read(answer.data(), kMaxReadLength) == 0)
+            AwaitCount([&](auto done) { port.StartWrite(request.data(), length, done); });
+            if (AwaitCount(
+                    [&](auto done) { port.StartRead(answer.data(), kMaxReadLength, done); }) == 0)
                 continue;
             const auto& t = port.LastReadTiming();
             afterLastByte.push_back(double(t.ReturnNs - t.LastByteNs) / 1e6);
@@ -71,7 +72,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 3; ++i) {
             QElapsedTimer timer;
             timer.start();
-            port.Read(answer.data(), kMaxReadLength);
+            AwaitCount([&](auto done) { port.StartRead(answer.data(), kMaxReadLength, done); });
             beyond.push_back(double(timer.nsecsElapsed()) / 1e6 - total);
         }
         Report("silent read beyond its 5000 ms total time-out", beyond, 10, 10);

@@ -19,9 +19,14 @@ void ExchangeCycle::Start() {
     RequestCount = 0;
 }
 
-void ExchangeCycle::Run(const View& view) {
+void ExchangeCycle::Begin(View view, std::function<void()> finished) {
+    m_inFlight = true;
+    m_aborted = false;
+    m_view = std::move(view);
+    m_finished = std::move(finished);
+
     m_port.Purge();
-    view.SetStatus(kSending);
+    m_view.SetStatus(kSending);
 
     m_receivedLength = 0;
     m_receive.fill(0);
@@ -32,37 +37,57 @@ void ExchangeCycle::Run(const View& view) {
     // failed write still counts.
     if (m_variant == ProtocolVariant::Crc)
         ++RequestCount;
-    m_port.Write(m_request.data(), length);
+    m_port.StartWrite(m_request.data(), length, [this, length](uint32_t) { OnWritten(length); });
+}
+
+void ExchangeCycle::OnWritten(uint16_t length) {
     if (m_variant == ProtocolVariant::Sum)
         ++RequestCount;
-
-    const bool logging = m_settings.UseLogFile == 1;
-    LocalTime sent;
-    if (logging) {
-        sent = m_clock();
-        AppendToLog(m_settings.LogFileName, LogSendPart(sent, m_request.data(), length));
+    if (m_settings.UseLogFile == 1) {
+        m_sent = m_clock();
+        AppendToLog(m_settings.LogFileName, LogSendPart(m_sent, m_request.data(), length));
     }
+    if (m_aborted) {
+        OnRead(0);
+        return;
+    }
+    m_port.StartRead(m_receive.data(), kMaxReadLength, [this](uint32_t count) { OnRead(count); });
+}
 
-    m_receivedLength = m_port.Read(m_receive.data(), kMaxReadLength);
-
-    if (logging) {
+void ExchangeCycle::OnRead(uint32_t count) {
+    m_receivedLength = count;
+    if (m_settings.UseLogFile == 1) {
         const LocalTime received = m_clock();
-        AppendToLog(m_settings.LogFileName, LogAnswerPart(received, ExchangeTimeMs(sent, received),
-                                                          m_receive.data(), m_receivedLength));
+        AppendToLog(m_settings.LogFileName,
+                    LogAnswerPart(received, ExchangeTimeMs(m_sent, received), m_receive.data(),
+                                  m_receivedLength));
     }
 
     if (m_receivedLength > 0) {
-        view.SetStatus(kAnswered);
+        m_view.SetStatus(kAnswered);
         const uint16_t result = ParseResponse(m_variant, m_receive, m_receivedLength, m_reading);
-        view.ShowReading();
+        m_view.ShowReading();
         if (result == 0) {
-            view.SetStatus(kParsed);
+            m_view.SetStatus(kParsed);
         } else {
-            view.SetStatus(kParseFailed);
+            m_view.SetStatus(kParseFailed);
             ++ErrorCount;
         }
     } else {
-        view.SetStatus(kNoAnswer);
+        m_view.SetStatus(kNoAnswer);
         ++ErrorCount;
     }
+
+    m_inFlight = false;
+    auto finished = std::move(m_finished);
+    m_finished = nullptr;
+    if (finished)
+        finished();
+}
+
+void ExchangeCycle::Abort() {
+    if (!m_inFlight)
+        return;
+    m_aborted = true;
+    m_port.Abort();
 }

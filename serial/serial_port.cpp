@@ -1,12 +1,7 @@
 #include "serial_port.h"
 
-#include <QElapsedTimer>
-
 namespace {
 
-// waitForReadyRead is called in slices so that a vanished device is noticed promptly.
-constexpr int kMaxWaitSliceMs = 100;
-constexpr int kWriteSliceMs = 1000;
 constexpr qint64 kQueueSize = 1024;
 
 QSerialPort::Parity ToQt(LineParity parity) {
@@ -21,9 +16,12 @@ QSerialPort::Parity ToQt(LineParity parity) {
     return QSerialPort::NoParity;
 }
 
+// Errors after which the device is gone (adapter unplugged, peer closed). A hung-up line keeps
+// reporting ReadError on every turn of the event loop, so it counts as gone too.
 bool IsFatal(QSerialPort::SerialPortError error) {
     return error == QSerialPort::ResourceError || error == QSerialPort::DeviceNotFoundError ||
-           error == QSerialPort::PermissionError;
+           error == QSerialPort::PermissionError || error == QSerialPort::ReadError ||
+           error == QSerialPort::WriteError;
 }
 
 } // namespace
@@ -32,7 +30,25 @@ const char* const SerialPort::kCannotOpenText = "Невозможно откры
 const char* const SerialPort::kCannotOpenCaption = "Ошибка";
 
 SerialPort::SerialPort(const AppSettings& settings, MessageBox showMessage)
-    : m_settings(settings), m_showMessage(std::move(showMessage)) {}
+    : m_settings(settings), m_showMessage(std::move(showMessage)) {
+    // Precise timers: a coarse one may fire 5 % early or late, and the interval time-out
+    // decides how soon a read returns after the answer's last byte.
+    for (QTimer* timer : {&m_deadline, &m_gap}) {
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
+    QObject::connect(&m_deadline, &QTimer::timeout, &m_deadline, [this] {
+        if (m_transfer == Transfer::Write)
+            m_port.clear(QSerialPort::Output); // what the port did not take is not sent later
+        Finish(false);
+    });
+    QObject::connect(&m_gap, &QTimer::timeout, &m_gap, [this] { Finish(false); });
+    QObject::connect(&m_port, &QSerialPort::readyRead, &m_port, [this] { OnReadyRead(); });
+    QObject::connect(&m_port, &QSerialPort::bytesWritten, &m_port,
+                     [this](qint64 count) { OnBytesWritten(count); });
+    QObject::connect(&m_port, &QSerialPort::errorOccurred, &m_port,
+                     [this](QSerialPort::SerialPortError error) { OnError(error); });
+}
 
 uint16_t SerialPort::ReopenPort(uint16_t speedIndex, uint16_t port) {
     return Open(PlanReopenPort(speedIndex, port, m_settings.TimeOut, m_timeouts));
@@ -44,6 +60,7 @@ void SerialPort::OpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits,
 }
 
 uint16_t SerialPort::Open(const PortOpening& opening) {
+    Abort(); // never reopened under a transfer in flight
     Close();
     m_lastOpening = opening;
     m_device.clear();
@@ -72,10 +89,16 @@ uint16_t SerialPort::Open(const PortOpening& opening) {
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     m_port.setReadBufferSize(kQueueSize);
     m_port.clear(QSerialPort::AllDirections);
-    m_port.setDataTerminalReady(opening.RaiseDtrRts);
-    m_port.setRequestToSend(opening.RaiseDtrRts);
+    SetModemLines(opening.RaiseDtrRts, opening.RaiseDtrRts);
     m_port.clearError();
     return 0;
+}
+
+void SerialPort::SetModemLines(bool dtr, bool rts) {
+    m_modemLines = {dtr, rts};
+    m_port.setDataTerminalReady(dtr);
+    m_port.setRequestToSend(rts);
+    m_port.clearError();
 }
 
 void SerialPort::Close() {
@@ -85,11 +108,8 @@ void SerialPort::Close() {
 }
 
 void SerialPort::RaiseDtrRts() {
-    if (!m_port.isOpen())
-        return;
-    m_port.setDataTerminalReady(true);
-    m_port.setRequestToSend(true);
-    m_port.clearError();
+    if (m_port.isOpen())
+        SetModemLines(true, true);
 }
 
 void SerialPort::Purge() {
@@ -101,66 +121,122 @@ void SerialPort::Purge() {
 }
 
 void SerialPort::DropAfterFailure() {
-    // The device is gone (adapter unplugged, peer closed): later cycles see no port and return
-    // at once, until the operator or the next opening brings it back.
+    // Later exchanges see no port and end at once, until the operator or the next opening
+    // brings it back.
     m_port.close();
     m_port.clearError();
 }
 
-uint32_t SerialPort::Write(const uint8_t* data, uint32_t length) {
-    if (!m_port.isOpen())
-        return 0;
-    const qint64 queued = m_port.write(reinterpret_cast<const char*>(data), length);
-    if (queued < 0) {
-        if (IsFatal(m_port.error()))
-            DropAfterFailure();
-        return 0;
+void SerialPort::StartWrite(const uint8_t* data, uint32_t length, Completion done) {
+    Abort();
+    m_transfer = Transfer::Write;
+    m_done = std::move(done);
+    m_count = 0;
+    m_maximum = length;
+    if (!m_port.isOpen() || length == 0 ||
+        m_port.write(reinterpret_cast<const char*>(data), length) < 0) {
+        Finish(false);
+        return;
     }
-    while (m_port.bytesToWrite() > 0) {
-        if (!m_port.waitForBytesWritten(kWriteSliceMs)) {
-            if (IsFatal(m_port.error()))
-                DropAfterFailure();
-            break;
-        }
-    }
-    return static_cast<uint32_t>(queued);
+    // Qt hands the bytes to the device from the event loop; bytesWritten tells how far it got.
+    m_deadline.start(kWriteStallMs);
 }
 
-uint32_t SerialPort::Read(uint8_t* buffer, uint32_t maximum) {
+void SerialPort::OnBytesWritten(qint64 count) {
+    if (m_transfer != Transfer::Write)
+        return;
+    m_count += static_cast<uint32_t>(count);
+    if (m_count >= m_maximum || m_port.bytesToWrite() == 0)
+        Finish(true);
+    else
+        m_deadline.start(kWriteStallMs);
+}
+
+void SerialPort::StartRead(uint8_t* buffer, uint32_t maximum, Completion done) {
+    Abort();
+    m_transfer = Transfer::Read;
+    m_done = std::move(done);
+    m_count = 0;
+    m_maximum = maximum;
+    m_readBuffer = buffer;
     m_readTiming = ReadTiming{};
-    if (!m_port.isOpen())
-        return 0;
-    const ReadLimits limits = ReadLimitsFor(m_timeouts, maximum);
-    QElapsedTimer clock;
-    clock.start();
-    qint64 lastByteAt = -1;
-    uint32_t got = 0;
-    while (got < maximum) {
-        if (m_port.bytesAvailable() > 0) {
-            const qint64 n = m_port.read(reinterpret_cast<char*>(buffer) + got, maximum - got);
-            if (n > 0) {
-                got += static_cast<uint32_t>(n);
-                lastByteAt = clock.elapsed();
-                m_readTiming.LastByteNs = clock.nsecsElapsed();
-                continue;
-            }
-        }
-        const qint64 now = clock.elapsed();
-        qint64 deadline = limits.TotalMs;
-        if (lastByteAt >= 0 && limits.IntervalMs > 0)
-            deadline = std::min<qint64>(deadline, lastByteAt + limits.IntervalMs);
-        if (now >= deadline)
-            break;
-        if (!m_port.waitForReadyRead(
-                static_cast<int>(std::min<qint64>(deadline - now, kMaxWaitSliceMs)))) {
-            if (IsFatal(m_port.error())) {
-                DropAfterFailure();
-                break;
-            }
-            m_port.clearError(); // a plain time-out of this slice
-        }
+    m_clock.start();
+    if (!m_port.isOpen() || maximum == 0) {
+        Finish(false);
+        return;
     }
-    m_readTiming.ReturnNs = clock.nsecsElapsed();
-    m_readTiming.ReturnedAt = std::chrono::steady_clock::now();
-    return got;
+    const ReadLimits limits = ReadLimitsFor(m_timeouts, maximum);
+    m_intervalMs = limits.IntervalMs;
+    m_deadline.start(static_cast<int>(std::min<uint32_t>(limits.TotalMs, INT32_MAX)));
+    if (m_port.bytesAvailable() > 0)
+        TakeAvailable(false);
+}
+
+void SerialPort::OnReadyRead() {
+    if (m_transfer == Transfer::Read)
+        TakeAvailable(true);
+}
+
+void SerialPort::TakeAvailable(bool insideSignal) {
+    const qint64 n =
+        m_port.read(reinterpret_cast<char*>(m_readBuffer) + m_count, m_maximum - m_count);
+    if (n <= 0)
+        return;
+    m_count += static_cast<uint32_t>(n);
+    m_readTiming.LastByteNs = m_clock.nsecsElapsed();
+    if (m_count >= m_maximum)
+        Finish(insideSignal);
+    else if (m_intervalMs > 0)
+        m_gap.start(static_cast<int>(std::min<uint32_t>(m_intervalMs, INT32_MAX)));
+}
+
+void SerialPort::OnError(QSerialPort::SerialPortError error) {
+    if (!IsFatal(error) || m_dropPosted)
+        return;
+    // Closing the port inside its own signal would pull it from under Qt's notifier code.
+    m_dropPosted = true;
+    QMetaObject::invokeMethod(
+        &m_deadline,
+        [this] {
+            m_dropPosted = false;
+            DropAfterFailure();
+            if (m_transfer != Transfer::None)
+                Finish(false);
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialPort::Finish(bool insideSignal) {
+    m_deadline.stop();
+    m_gap.stop();
+    if (m_transfer == Transfer::Read) {
+        m_readTiming.ReturnNs = m_clock.nsecsElapsed();
+        m_readTiming.ReturnedAt = std::chrono::steady_clock::now();
+    }
+    m_transfer = Transfer::None;
+    m_pending = Pending{std::move(m_done), m_count};
+    m_done = nullptr;
+    if (insideSignal)
+        QMetaObject::invokeMethod(
+            &m_deadline, [this] { RunPending(); }, Qt::QueuedConnection);
+    else
+        RunPending();
+}
+
+void SerialPort::RunPending() {
+    if (!m_pending)
+        return;
+    Pending pending = std::move(*m_pending);
+    m_pending.reset();
+    if (pending.done)
+        pending.done(pending.count);
+}
+
+void SerialPort::Abort() {
+    if (m_transfer == Transfer::Write)
+        m_port.clear(QSerialPort::Output);
+    if (m_transfer != Transfer::None)
+        Finish(false);
+    else
+        RunPending();
 }

@@ -3,7 +3,9 @@
 #include "app_settings.h"
 #include "port_plan.h"
 
+#include <QElapsedTimer>
 #include <QSerialPort>
+#include <QTimer>
 
 #include <chrono>
 #include <functional>
@@ -11,15 +13,23 @@
 #include <string>
 
 // The one serial port of the program. Openings are planned by port_plan and applied here; the
-// exchange then only purges, writes and reads. Reads follow the time-out record: they end at
-// the byte count, at the gap limit after a byte, or at the total limit.
+// exchange then only purges, writes and reads. Writes and reads never block the caller's thread:
+// they start here and report their byte count through a callback once they have ended, driven
+// by the event loop (readyRead and two timers), as Qt's own terminal example reads.
 class SerialPort {
 public:
     // Shows the operator a message box; supplied by the window so this layer shows no widget.
     using MessageBox = std::function<void(const QString& text, const QString& caption)>;
+    // Called once when a write or read has ended, with the number of bytes it moved.
+    using Completion = std::function<void(uint32_t count)>;
 
     static const char* const kCannotOpenText; // "Невозможно открыть последовательный порт"
     static const char* const kCannotOpenCaption; // "Ошибка"
+
+    // A write that the port takes no byte of for this long ends with what it took; the rest is
+    // discarded. Writes have no time-out of their own, but a wedged adapter must not hold the
+    // exchange for ever.
+    static constexpr int kWriteStallMs = 1000;
 
     SerialPort(const AppSettings& settings, MessageBox showMessage);
     SerialPort(const SerialPort&) = delete;
@@ -36,12 +46,30 @@ public:
     bool IsOpen() const { return m_port.isOpen(); }
     void RaiseDtrRts();
     void Purge();
-    // Blocks until the bytes are handed to the port; returns how many were.
-    uint32_t Write(const uint8_t* data, uint32_t length);
-    // Blocks under the time-outs; returns the number of bytes stored, 0 without a port.
-    uint32_t Read(uint8_t* buffer, uint32_t maximum);
 
-    // When the latest read got its last byte and when it returned, in ns from its start
+    // Hands length bytes to the port; `done` gets how many it took. Without a port, done(0)
+    // runs before this returns. `data` must stay valid until `done` has run.
+    void StartWrite(const uint8_t* data, uint32_t length, Completion done);
+    // Reads up to `maximum` bytes into buffer under the time-out record: the read ends at
+    // `maximum` bytes, at the interval time-out after a byte, or at the total time-out. `done`
+    // gets the count (0 at once without a port). `buffer` must stay valid until `done` has run.
+    void StartRead(uint8_t* buffer, uint32_t maximum, Completion done);
+    // Ends the write or read in flight now: its `done` runs before this returns, with the bytes
+    // moved so far. Does nothing when none is in flight.
+    void Abort();
+    // A write or read has started and its `done` has not run yet.
+    bool Busy() const { return m_transfer != Transfer::None || m_pending.has_value(); }
+
+    // What the modem lines were last set to, whether or not the device has them (a
+    // pseudo-terminal has none): hardware powered from the port depends on these.
+    struct ModemLines {
+        bool Dtr = false;
+        bool Rts = false;
+        bool operator==(const ModemLines&) const = default;
+    };
+    ModemLines LastModemLines() const { return m_modemLines; }
+
+    // When the latest read got its last byte and when it ended, in ns from its start
     // (LastByteNs is -1 when nothing came).
     struct ReadTiming {
         qint64 LastByteNs = -1;
@@ -55,7 +83,18 @@ public:
     QString DevicePath() const { return m_device; }
 
 private:
+    enum class Transfer { None, Write, Read };
+
     uint16_t Open(const PortOpening& opening);
+    void SetModemLines(bool dtr, bool rts);
+    void OnReadyRead();
+    void OnBytesWritten(qint64 count);
+    void OnError(QSerialPort::SerialPortError error);
+    void TakeAvailable(bool insideSignal);
+    // Ends the transfer in flight. Inside one of QSerialPort's own signals the callback is
+    // posted to the event loop, since it may close or reopen the port.
+    void Finish(bool insideSignal);
+    void RunPending();
     void DropAfterFailure();
 
     const AppSettings& m_settings;
@@ -64,5 +103,22 @@ private:
     QString m_device; // the device of the latest opening
     CommTimeouts m_timeouts;
     std::optional<PortOpening> m_lastOpening;
+    ModemLines m_modemLines;
+
+    Transfer m_transfer = Transfer::None;
+    Completion m_done;
+    uint32_t m_count = 0; // bytes moved by the transfer in flight
+    uint32_t m_maximum = 0;
+    uint8_t* m_readBuffer = nullptr;
+    uint32_t m_intervalMs = 0;
+    QTimer m_deadline; // total read time-out, or the write stall limit
+    QTimer m_gap;      // interval time-out after the latest byte
+    QElapsedTimer m_clock;
     ReadTiming m_readTiming;
+    struct Pending {
+        Completion done;
+        uint32_t count;
+    };
+    std::optional<Pending> m_pending; // a finished transfer whose callback has not run yet
+    bool m_dropPosted = false;
 };

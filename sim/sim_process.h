@@ -9,6 +9,9 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <functional>
+#include <optional>
+
 class SimProcess {
 public:
     // The simulator is looked up beside the running program (build/bin).
@@ -83,4 +86,13 @@ inline bool WritePortsFile(const QString& folder, const QStringList& devices,
     for (int i = 0; i < devices.size(); ++i)
         text += "COM" + QByteArray::number(i + 1) + "=" + devices[i].toUtf8() + "\n";
     return file.write(text + extra) == text.size() + extra.size();
+}
+
+// Runs the event loop until the transfer that `start` begins calls back with its byte count.
+inline uint32_t AwaitCount(const std::function<void(std::function<void(uint32_t)>)>& start) {
+    std::optional<uint32_t> count;
+    start([&](uint32_t n) { count = n; });
+    while (!count)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return *count;
 }

@@ -5,6 +5,7 @@
 
 #include "tform1.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -38,6 +39,12 @@ struct FormFixture {
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
     QString Text(int panel) const { return form->Panel(panel)->text(); }
+    // One tick of the exchange timer; a cycle it begins is waited for.
+    void Tick() {
+        form->Timer4Timer();
+        while (state->Exchange.InFlight())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
 
     QString oldCurrent;
     QTemporaryDir folder;

@@ -2,10 +2,12 @@
 // Cycles are driven by calling the timer handler rather than waiting for the timer.
 #include "form_fixture.h"
 #include "sim_process.h"
+#include "stall_probe.h"
 
 #include <QComboBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
@@ -38,7 +40,7 @@ struct Bench {
 
     void Start() { QTest::mouseClick(fixture.form->Button1, Qt::LeftButton); }
     QString Cycle() {
-        fixture.form->Timer4Timer();
+        fixture.Tick();
         return fixture.form->StatusBar1->currentMessage();
     }
     ExchangeCycle& Exchange() { return fixture.state->Exchange; }
@@ -144,7 +146,7 @@ private slots:
         QCOMPARE(f.portMessages.size(), 1);
         QTest::mouseClick(f.form->Button1, Qt::LeftButton);
         for (int i = 0; i < 3; ++i)
-            f.form->Timer4Timer();
+            f.Tick();
         QCOMPARE(f.form->StatusBar1->currentMessage(), kNoAnswer);
         QCOMPARE(f.Text(61), QString("3"));
         QCOMPARE(f.Text(62), QString("3"));
@@ -205,11 +207,82 @@ private slots:
         SimProcess sim({"--reading", "example"});
         FormFixture f(ProtocolVariant::Crc, DevDat(sim.Device(), 7, 300, useLog, logName));
         QTest::mouseClick(f.form->Button1, Qt::LeftButton);
-        f.form->Timer4Timer();
+        f.Tick();
         QCOMPARE(f.form->StatusBar1->currentMessage(), kParsed);
         const QStringList files = QDir(f.folder.path()).entryList(QDir::Files);
         QCOMPARE(files.size(), created ? 2 : 1); // dev.dat, and the log when it is on
         QVERIFY(f.errors.isEmpty());
+    }
+
+    // The window keeps answering while the exchange runs: the event loop is never held up by a
+    // read, whatever the instrument does. A blocking read would stall it for the whole silent
+    // read (600 ms here), far above the bound.
+    void eventLoopNeverStalls_data() {
+        QTest::addColumn<QString>("fault"); // for every answer; "vanish": the instrument is gone
+        QTest::addColumn<int>("spd");       // 11: no gap limit, a silent read lasts TimeOut
+        QTest::newRow("answer") << "none" << 7;
+        QTest::newRow("silence") << "silence" << 11;
+        QTest::newRow("long answer") << "long" << 7;
+        QTest::newRow("split answer") << "split 100" << 7;
+        QTest::newRow("noise") << "noise" << 7;
+        QTest::newRow("port vanishes") << "vanish" << 7;
+    }
+    void eventLoopNeverStalls() {
+        QFETCH(QString, fault);
+        QFETCH(int, spd);
+        Bench b(ProtocolVariant::Crc, {}, spd, 600);
+        if (fault == "vanish")
+            b.sim.Kill();
+        else
+            QVERIFY(b.sim.Command("fault " + fault));
+        QSignalSpy cycles(b.fixture.form.get(), &TForm1::CycleEnded);
+        StallProbe probe;
+        b.Start(); // the real timer runs the cycles from here
+        while (cycles.count() < 2)
+            QVERIFY(cycles.wait(10000));
+        QCOMPARE(b.Exchange().RequestCount, 2u);
+        QVERIFY2(probe.LargestGapMs() < 200, QByteArray::number(probe.LargestGapMs()));
+    }
+
+    // A pick or a click during an exchange takes effect when the cycle has ended, in the order
+    // given; the port is never reopened under the read.
+    void inputWaitsForTheCycle() {
+        Bench b(ProtocolVariant::Crc, {}, 11, 400);
+        QVERIFY(b.sim.Command("fault silence"));
+        TForm1& w = *b.fixture.form;
+        b.Start();
+        w.Timer4Timer();
+        QVERIFY(b.Exchange().InFlight());
+        emit w.ComboBox2->activated(3);               // 38400
+        emit w.ComboBox2->activated(0);               // then 4800
+        QTest::mouseClick(w.Button1, Qt::LeftButton); // stop
+        QCOMPARE(b.fixture.state->Port.LastOpening()->Line.BaudRate, 19200u);
+        QCOMPARE(b.Exchange().ExchangeActive, 1);
+        QSignalSpy ended(&w, &TForm1::CycleEnded);
+        QVERIFY(ended.wait(5000));
+        QCOMPARE(b.fixture.state->Port.LastOpening()->Line.BaudRate, 4800u);
+        QCOMPARE(b.Exchange().ExchangeActive, 0);
+        QCOMPARE(w.Button1->text(), QString("Начать обмен"));
+    }
+
+    // Closing the window during a silent read ends it at once; the cycle finishes with no
+    // answer and its log record is whole.
+    void closeDuringSilentRead() {
+        Bench b(ProtocolVariant::Crc, {}, 7, 30000, 1); // the read would last 34.8 s
+        QVERIFY(b.sim.Command("fault silence"));
+        b.Start();
+        b.fixture.form->Timer4Timer();
+        QVERIFY(b.Exchange().InFlight());
+        QElapsedTimer timer;
+        timer.start();
+        b.fixture.form->close();
+        QVERIFY(!b.Exchange().InFlight());
+        QVERIFY2(timer.elapsed() < 200, QByteArray::number(timer.elapsed()));
+        QCOMPARE(b.fixture.form->StatusBar1->currentMessage(), kNoAnswer);
+        QCOMPARE(b.Exchange().ErrorCount, 1u);
+        QFile log(b.fixture.folder.filePath("COM.txt"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().endsWith(" mS\r\r\nAnsw:\r\r\n"));
     }
 
     // 300 cycles with a known mix of faults, the instrument killed and restarted once. The sum
@@ -227,7 +300,7 @@ private slots:
             if (cycle == 150) {
                 sim.reset(); // the instrument goes away for five cycles
                 for (int i = 0; i < 5; ++i, ++cycle) {
-                    f.form->Timer4Timer();
+                    f.Tick();
                     ++expectedErrors;
                 }
                 sim = std::make_unique<SimProcess>(QStringList{"--reading", "live"});
@@ -236,7 +309,7 @@ private slots:
             }
             const int kind = cycle % 10;
             QVERIFY(sim->Command(QString("next ") + faults[kind]));
-            f.form->Timer4Timer();
+            f.Tick();
             expectedErrors += failing[kind] ? 1 : 0;
             if (cycle == 50)
                 rssAt50 = ResidentKb();

@@ -1,6 +1,9 @@
 // Each program as the operator starts it: in an empty folder, ended by SIGTERM as by the
 // window's close box.
+#include "sim_process.h"
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -12,7 +15,26 @@ namespace {
 const QByteArray kFreshFile =
     "[COM_SETTINGS]\nPort=1\nSpd=7\nPar=0\n[DEVICE]\nNetAdrr=1\n"
     "[SETTINGS]\nTimeOut=1000\n[LOG]\nUseLogFile=1\nLogFileName=COM.txt\n";
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+void Start(QProcess& process, const QString& folder, const QString& program) {
+    process.setWorkingDirectory(folder);
+    process.setProgram(QCoreApplication::applicationDirPath() + "/" + program);
+    process.start();
+}
+
+// SIGTERM, then how long the program took to exit (-1: it did not within 10 s).
+qint64 TerminateAndTime(QProcess& process) {
+    QElapsedTimer timer;
+    timer.start();
+    ::kill(pid_t(process.processId()), SIGTERM);
+    return process.waitForFinished(10000) ? timer.elapsed() : -1;
+}
+} // namespace
 
 class TestPrograms : public QObject {
     Q_OBJECT
@@ -64,6 +86,40 @@ private slots:
             QCOMPARE(saved, kFreshFile);
         else
             QVERIFY(saved.startsWith(devDat) && saved.endsWith("LogFileName=COM.txt\n"));
+    }
+
+    // SIGTERM in the middle of a silent read (34.8 s long) ends the run at once: the cycle's
+    // answer part is logged, dev.dat is saved, the exit status is 0.
+    void signalDuringSilentRead() {
+        SimProcess sim({"--fault", "silence"});
+        QTemporaryDir folder;
+        QVERIFY(WritePortsFile(folder.path(), {sim.Device()}, "[SETTINGS]\nTimeOut=30000\n"));
+        QProcess process;
+        Start(process, folder.path(), "reader_started");
+        const QString log = folder.filePath("COM.txt");
+        QTRY_VERIFY_WITH_TIMEOUT(ReadAll(log).contains("Send:"), 10000);
+        QTest::qWait(200);
+        const qint64 exitMs = TerminateAndTime(process);
+        QVERIFY2(exitMs >= 0 && exitMs < 2000, QByteArray::number(exitMs));
+        QCOMPARE(process.exitCode(), 0);
+        const QByteArray bytes = ReadAll(log);
+        QCOMPARE(bytes.count("Send:"), 1);
+        QCOMPARE(bytes.count("Answ:"), 1);
+        QVERIFY(ReadAll(folder.filePath("dev.dat")).endsWith("LogFileName=COM.txt\n"));
+    }
+
+    // A save that fails after SIGTERM is told on stderr; no box waits for a second signal.
+    void signalWithUnwritableSettings() {
+        QTemporaryDir folder;
+        QVERIFY(QDir(folder.path()).mkdir("dev.dat"));
+        QProcess process;
+        Start(process, folder.path(), "reader-sum");
+        QVERIFY(process.waitForStarted(5000));
+        QTest::qWait(1000); // the error box of the start-up is open
+        QVERIFY(TerminateAndTime(process) >= 0);
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(process.readAllStandardError().contains("Unable to write to " +
+                                                        folder.filePath("dev.dat").toUtf8()));
     }
 };
 

@@ -33,11 +33,12 @@ class TestSerialPort : public QObject {
         RequestBuffer request{};
         const uint16_t length = BuildRequest(ProtocolVariant::Crc, 1, request);
         port.Purge();
-        port.Write(request.data(), length);
+        AwaitCount([&](auto done) { port.StartWrite(request.data(), length, done); });
         ReceiveBuffer answer{};
         QElapsedTimer timer;
         timer.start();
-        const uint32_t got = port.Read(answer.data(), kMaxReadLength);
+        const uint32_t got =
+            AwaitCount([&](auto done) { port.StartRead(answer.data(), kMaxReadLength, done); });
         if (elapsedMs)
             *elapsedMs = timer.elapsed();
         return QByteArray(reinterpret_cast<const char*>(answer.data()), int(got));

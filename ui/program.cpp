@@ -2,9 +2,11 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,26 +41,44 @@ void CloseOnQuitSignals(QApplication& app) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-void ShowErrorBox(const char* title, const QString& text) {
-    QMessageBox::critical(nullptr, QString::fromUtf8(title), text, QMessageBox::Ok);
+// A message for the operator: a modal box, or once a signal has asked the program to end, a
+// line on stderr, since nobody may be there to press OK.
+void Tell(QWidget* parent, const QString& caption, const QString& text) {
+    if (g_quitRequested) {
+        std::fprintf(stderr, "%s: %s\n", caption.toLocal8Bit().constData(),
+                     text.toLocal8Bit().constData());
+        return;
+    }
+    QMessageBox::critical(parent, caption, text, QMessageBox::Ok);
 }
 
 } // namespace
 
-int RunReaderProgram(int argc, char** argv, ProtocolVariant variant, const char* title) {
+int RunReaderProgram(int argc, char** argv, ProtocolVariant variant, const char* title,
+                     const std::function<void(TForm1&)>& shown) {
     QApplication app(argc, argv);
+    const QString caption = QString::fromUtf8(title);
     try {
-        QApplication::setApplicationName(QString::fromUtf8(title));
+        QApplication::setApplicationName(caption);
         CloseOnQuitSignals(app);
         ReaderState state(variant);
-        TForm1 form(state, QString::fromUtf8(title));
+        QPointer<QWidget> window; // the boxes' parent once the window stands
+        TForm1::Dialogs dialogs;
+        dialogs.ErrorBox = [&](const QString& text) { Tell(window, caption, text); };
+        dialogs.PortBox = [&](const QString& text, const QString& boxCaption) {
+            Tell(window, boxCaption, text);
+        };
+        TForm1 form(state, caption, dialogs);
+        window = &form;
         if (!g_quitRequested) { // a signal during start-up ends the program at once
             form.show();
+            if (shown)
+                shown(form);
             app.exec();
         }
         // Leaving this scope destroys the window, which closes the port and saves the settings.
     } catch (const std::exception& error) {
-        ShowErrorBox(title, QString::fromLocal8Bit(error.what()));
+        Tell(nullptr, caption, QString::fromLocal8Bit(error.what()));
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QMessageBox>
@@ -166,14 +167,16 @@ void TForm1::BuildControls() {
     StatusBar1 = static_cast<QStatusBar*>(m_controls.at("StatusBar1"));
 
     // Only the operator's picks run the handlers; selecting from the program does not.
-    connect(Button1, &QPushButton::clicked, this, [this] { Guarded([this] { Button1Click(); }); });
-    connect(Button2, &QPushButton::clicked, this, [this] { Guarded([this] { Button2Click(); }); });
+    connect(Button1, &QPushButton::clicked, this,
+            [this] { OperatorInput([this] { Button1Click(); }); });
+    connect(Button2, &QPushButton::clicked, this,
+            [this] { OperatorInput([this] { Button2Click(); }); });
     connect(ComboBox1, &QComboBox::activated, this,
-            [this](int i) { Guarded([this, i] { ComboBox1Change(i); }); });
+            [this](int i) { OperatorInput([this, i] { ComboBox1Change(i); }); });
     connect(ComboBox2, &QComboBox::activated, this,
-            [this](int i) { Guarded([this, i] { ComboBox2Change(i); }); });
+            [this](int i) { OperatorInput([this, i] { ComboBox2Change(i); }); });
     connect(ComboBox3, &QComboBox::activated, this,
-            [this](int i) { Guarded([this, i] { ComboBox3Change(i); }); });
+            [this](int i) { OperatorInput([this, i] { ComboBox3Change(i); }); });
 
     setTabOrder(ComboBox2, ComboBox1);
     setTabOrder(ComboBox1, ComboBox3);
@@ -222,9 +225,39 @@ void TForm1::FormCreate() {
     ShowReading(*this, m_state.Reading);
 }
 
+void TForm1::OperatorInput(std::function<void()> handler) {
+    m_waitingInput.push_back(std::move(handler));
+    RunWaitingInput();
+}
+
+void TForm1::RunWaitingInput() {
+    // A handler that opens a modal box lets cycles run meanwhile; a nested call leaves the rest
+    // of the queue to the outer one, which checks again for a cycle in flight.
+    if (m_runningInput)
+        return;
+    m_runningInput = true;
+    while (!m_waitingInput.empty() && !m_state.Exchange.InFlight()) {
+        const std::function<void()> handler = std::move(m_waitingInput.front());
+        m_waitingInput.pop_front();
+        Guarded(handler);
+    }
+    m_runningInput = false;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    m_closing = true;
+    Timer4->stop();
+    m_state.Exchange.Abort();
+    RunWaitingInput();
+    m_state.Exchange.Abort(); // a cycle a modal box of that input let start
+    QWidget::closeEvent(event);
+}
+
 void TForm1::FormDestroy() {
     m_destroyed = true;
+    m_closing = true;
     Timer4->stop();
+    m_state.Exchange.Abort();
     m_state.Port.Close();
     Guarded([this] { SaveSettings(m_state.Settings); });
 }
@@ -236,7 +269,7 @@ void TForm1::ShowCounters() {
 
 void TForm1::SetStatusText(const QString& text) {
     StatusBar1->showMessage(text);
-    // Shown at once: the read that follows blocks the window for up to seconds.
+    // Each status is painted as it is set, even the ones the same step replaces at once.
     StatusBar1->repaint();
 }
 
@@ -276,21 +309,24 @@ void TForm1::ComboBox3Change(int index) {
 
 void TForm1::Timer4Timer() {
     ExchangeCycle& exchange = m_state.Exchange;
+    if (m_closing || exchange.InFlight())
+        return;
     if (exchange.ExchangeActive == 0) {
         Timer4->setInterval(kIdleIntervalMs);
         return;
     }
     Timer4->stop();
     Timer4->setInterval(kCycleIntervalMs);
-    {
-        // Whatever happens inside the cycle, the timer runs again: the next cycle begins
-        // 500 ms from the end of this one.
-        struct Reenable {
-            QTimer* timer;
-            ~Reenable() { timer->start(); }
-        } reenable{Timer4};
-        exchange.Run({[this](const char* status) { SetStatusText(QString::fromUtf8(status)); },
-                      [this] { ShowReading(*this, m_state.Reading); }});
-    }
+    exchange.Begin({[this](const char* status) { SetStatusText(QString::fromUtf8(status)); },
+                    [this] { ShowReading(*this, m_state.Reading); }},
+                   [this] { EndCycle(); });
+}
+
+void TForm1::EndCycle() {
+    // The next cycle begins 500 ms from the end of this one.
+    if (!m_closing)
+        Timer4->start();
     ShowCounters();
+    emit CycleEnded();
+    RunWaitingInput();
 }

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QWidget>
 
+#include <deque>
 #include <functional>
 #include <map>
 
@@ -59,16 +60,33 @@ public:
     void SetStatusText(const QString& text);
     void ShowCounters();
 
+signals:
+    // A cycle of the exchange has ended: the timer runs again and the counters are shown.
+    void CycleEnded();
+
+protected:
+    // A close request (close box, SIGTERM, SIGINT) during an exchange ends its read at once; the
+    // cycle finishes with what had arrived, then the window closes.
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     void BuildControls();
     // Runs a handler; an error that escapes it is shown in the error box and the program goes on.
     void Guarded(const std::function<void()>& handler);
+    // Operator input (button, lists) runs between exchanges only, in the order given: during
+    // an exchange it waits for the cycle to end, as it would behind a blocking read.
+    void OperatorInput(std::function<void()> handler);
+    void RunWaitingInput();
+    void EndCycle();
     void ReopenAfterListChange();
 
     ReaderState& m_state;
     QString m_title;
     Dialogs m_dialogs;
     std::map<std::string, QWidget*> m_controls;
+    std::deque<std::function<void()>> m_waitingInput;
+    bool m_runningInput = false;
+    bool m_closing = false;
     bool m_destroyed = false;
 };
 
@@ -82,5 +100,7 @@ PanelColour PanelColourOf(const QLabel* panel);
 void ShowReading(TForm1& form, const DeviceReading& reading);
 
 // The program: application title, the window, the message loop; exit status 0 in every case.
-// SIGINT and SIGTERM close the window as its close box does.
-int RunReaderProgram(int argc, char** argv, ProtocolVariant variant, const char* title);
+// SIGINT and SIGTERM close the window as its close box does. `shown`, when given, runs once the
+// window is on screen (process tests use it to press the start button).
+int RunReaderProgram(int argc, char** argv, ProtocolVariant variant, const char* title,
+                     const std::function<void(TForm1&)>& shown = {});
