@@ -1,5 +1,7 @@
 #include "exchange_log.h"
 
+#include "file_access.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -40,7 +42,11 @@ LocalTime LocalTimeNow() {
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
     std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
     localtime_r(&seconds, &local);
+#endif
     LocalTime t;
     t.Year = uint16_t(local.tm_year + 1900);
     t.Month = uint16_t(local.tm_mon + 1);
@@ -81,11 +87,5 @@ std::string LogAnswerPart(const LocalTime& received, uint32_t exchangeTimeMs, co
 }
 
 bool AppendToLog(const std::string& path, const std::string& bytes) {
-    if (path.empty())
-        return false;
-    FILE* file = std::fopen(path.c_str(), "ab");
-    if (!file)
-        return false;
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return (std::fclose(file) == 0) && written;
+    return AppendInOneWrite(path, bytes);
 }

@@ -25,6 +25,7 @@ std::string LogSendPart(const LocalTime& sent, const uint8_t* request, size_t le
 std::string LogAnswerPart(const LocalTime& received, uint32_t exchangeTimeMs, const uint8_t* answer,
                           size_t length);
 
-// Appends bytes to the file; false when it cannot be opened or written (never reported
-// further: the exchange goes on without that part of the record).
+// Appends one part to the file in a single write, never waiting on it (a FIFO without a reader
+// is skipped); false when it cannot be opened or written (never reported further: the exchange
+// goes on without that part of the record).
 bool AppendToLog(const std::string& path, const std::string& bytes);

@@ -1,90 +1,128 @@
 #include "app_settings.h"
 
+#include "file_access.h"
 #include "profile.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <vector>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
+// A settings file this large is not one the program wrote: it is left alone rather than held in
+// memory.
+constexpr size_t kMaxSettingsBytes = size_t(256) << 20;
+// Room for the keys a load or save may add, so that no edit copies a large file.
+constexpr size_t kSpareBytes = 8 * (kMaxProfileText + 64);
+
+// dev.dat read once; every read and write of a load or save works on the bytes in memory, and
+// Commit writes them back at most once, as a whole.
 class SettingsFile {
 public:
-    explicit SettingsFile(std::string path) : m_path(std::move(path)) {}
+    explicit SettingsFile(std::string path)
+        : m_path(std::move(path)), m_file(ReadWholeFile(m_path, kMaxSettingsBytes, kSpareBytes)) {}
 
-    uint16_t ReadInteger(const char* section, const char* key, int64_t defaultValue) const {
-        const auto text = ProfileLookup(ReadProfileFile(m_path), section, key);
-        const auto value = text ? ParseProfileInteger(*text) : std::nullopt;
-        return static_cast<uint16_t>(value.value_or(defaultValue)); // the low 16 bits
+    // Reads the key and writes `normalise(value)` straight back, as the private-profile calls
+    // would; returns the value stored.
+    template <class Normalise>
+    uint16_t ReadAndWriteInteger(const char* section, const char* key, int64_t defaultValue,
+                                 Normalise normalise) {
+        const ProfilePlace place = ProfileFind(m_file.Bytes, section, key);
+        const auto parsed = place.Value ? ParseProfileInteger(*place.Value) : std::nullopt;
+        const uint16_t value = normalise(static_cast<uint16_t>(parsed.value_or(defaultValue)));
+        Set(place, section, key, std::to_string(value));
+        return value;
     }
 
-    std::string ReadText(const char* section, const char* key, const char* defaultValue) const {
-        return ProfileLookup(ReadProfileFile(m_path), section, key).value_or(defaultValue);
+    std::string ReadAndWriteText(const char* section, const char* key, const char* defaultValue) {
+        const ProfilePlace place = ProfileFind(m_file.Bytes, section, key);
+        std::string value = place.Value.value_or(defaultValue);
+        Set(place, section, key, value);
+        return value;
     }
 
-    void Write(const char* section, const char* key, const std::string& value) const {
-        const std::string content = ProfileWrite(ReadProfileFile(m_path), section, key, value);
-        if (!WriteProfileFile(m_path, content))
-            throw SettingsWriteError(m_path);
+    void WriteInteger(const char* section, const char* key, uint32_t value) {
+        Set(ProfileFind(m_file.Bytes, section, key), section, key, std::to_string(value));
     }
 
-    void Write(const char* section, const char* key, int64_t value) const {
-        Write(section, key, std::to_string(static_cast<uint32_t>(value)));
+    // False when the bytes could not be written; an unchanged file needs no write, only the
+    // right to write it.
+    bool Commit() const {
+        if (m_file.State == FileState::Unusable)
+            return false;
+        if (!m_changed)
+            return IsWritableFile(m_path);
+        return ReplaceFileContent(m_path, m_file.Bytes);
     }
 
 private:
+    void Set(const ProfilePlace& place, const char* section, const char* key,
+             const std::string& value) {
+        if (place.KeyFound &&
+            std::string_view(m_file.Bytes).substr(place.KeyBegin, place.KeyEnd - place.KeyBegin) ==
+                std::string(key) + "=" + value)
+            return; // the line already reads so
+        ProfileSet(m_file.Bytes, place, section, key, value);
+        m_changed = true;
+    }
+
     std::string m_path;
+    FileContent m_file;
+    bool m_changed = false;
 };
+
+uint16_t AsIs(uint16_t value) {
+    return value;
+}
 
 } // namespace
 
 std::string SettingsFilePath() {
-    std::vector<char> buffer(4096);
-    if (!getcwd(buffer.data(), buffer.size()))
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::current_path(error);
+    if (error)
         return "dev.dat";
-    return std::string(buffer.data()) + "/dev.dat";
+    return (folder / "dev.dat").string();
 }
 
 void LoadSettings(AppSettings& settings, const std::string& path) {
     // A read-only file is made writable so the write-backs below succeed.
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
-        chmod(path.c_str(), info.st_mode | S_IWUSR);
+    MakeOwnerWritable(path);
 
-    const SettingsFile file(path);
-    settings.Port = file.ReadInteger("COM_SETTINGS", "Port", 1);
-    file.Write("COM_SETTINGS", "Port", settings.Port);
-    settings.Spd = file.ReadInteger("COM_SETTINGS", "Spd", 7);
-    file.Write("COM_SETTINGS", "Spd", settings.Spd);
-    settings.Par = file.ReadInteger("COM_SETTINGS", "Par", 0);
-    file.Write("COM_SETTINGS", "Par", settings.Par);
-    settings.NetAdrr = file.ReadInteger("DEVICE", "NetAdrr", 1);
-    if (settings.NetAdrr > 255)
-        settings.NetAdrr = 1;
-    file.Write("DEVICE", "NetAdrr", settings.NetAdrr);
-    settings.TimeOut = file.ReadInteger("SETTINGS", "TimeOut", 1000);
-    file.Write("SETTINGS", "TimeOut", settings.TimeOut);
-    settings.UseLogFile = file.ReadInteger("LOG", "UseLogFile", 1);
-    file.Write("LOG", "UseLogFile", settings.UseLogFile);
-    settings.LogFileName = file.ReadText("LOG", "LogFileName", "COM.txt");
-    file.Write("LOG", "LogFileName", settings.LogFileName);
+    SettingsFile file(path);
+    AppSettings loaded = settings;
+    loaded.Port = file.ReadAndWriteInteger("COM_SETTINGS", "Port", 1, AsIs);
+    loaded.Spd = file.ReadAndWriteInteger("COM_SETTINGS", "Spd", 7, AsIs);
+    loaded.Par = file.ReadAndWriteInteger("COM_SETTINGS", "Par", 0, AsIs);
+    loaded.NetAdrr = file.ReadAndWriteInteger(
+        "DEVICE", "NetAdrr", 1, [](uint16_t value) { return value > 255 ? uint16_t(1) : value; });
+    loaded.TimeOut = file.ReadAndWriteInteger("SETTINGS", "TimeOut", 1000, AsIs);
+    loaded.UseLogFile = file.ReadAndWriteInteger("LOG", "UseLogFile", 1, AsIs);
+    loaded.LogFileName = file.ReadAndWriteText("LOG", "LogFileName", "COM.txt");
+    if (!file.Commit()) {
+        // As when the first write-back, the port's, fails: later keys keep their values.
+        settings.Port = loaded.Port;
+        throw SettingsWriteError(path);
+    }
+    settings = loaded;
 }
 
 void SaveSettings(AppSettings& settings, const std::string& path) {
-    const SettingsFile file(path);
-    file.Write("COM_SETTINGS", "Port", settings.Port);
+    SettingsFile file(path);
+    file.WriteInteger("COM_SETTINGS", "Port", settings.Port);
     if (settings.Spd < 5 || settings.Spd > 8)
         settings.Spd = 7;
-    file.Write("COM_SETTINGS", "Spd", settings.Spd);
-    file.Write("COM_SETTINGS", "Par", settings.Par);
-    file.Write("DEVICE", "NetAdrr", settings.NetAdrr);
-    file.Write("LOG", "UseLogFile", settings.UseLogFile);
+    file.WriteInteger("COM_SETTINGS", "Spd", settings.Spd);
+    file.WriteInteger("COM_SETTINGS", "Par", settings.Par);
+    file.WriteInteger("DEVICE", "NetAdrr", uint32_t(settings.NetAdrr));
+    file.WriteInteger("LOG", "UseLogFile", uint32_t(settings.UseLogFile));
+    if (!file.Commit())
+        throw SettingsWriteError(path);
 }
 
 std::optional<std::string> PortDeviceFromSettings(const std::string& portName,
                                                   const std::string& path) {
-    auto device = ProfileLookup(ReadProfileFile(path), "PORTS", portName);
+    const FileContent file = ReadWholeFile(path, kMaxSettingsBytes);
+    auto device = ProfileLookup(file.Bytes, "PORTS", portName);
     if (device && device->empty())
         return std::nullopt;
     return device;

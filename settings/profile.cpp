@@ -1,7 +1,6 @@
 #include "profile.h"
 
-#include <cstdio>
-#include <vector>
+#include <cstring>
 
 namespace {
 
@@ -11,21 +10,19 @@ struct Line {
     size_t next = 0;  // first byte of the following line
 };
 
-std::vector<Line> SplitLines(std::string_view content) {
-    std::vector<Line> lines;
-    size_t pos = 0;
-    while (pos < content.size()) {
-        const size_t newline = content.find('\n', pos);
-        Line line;
-        line.begin = pos;
-        line.next = newline == std::string_view::npos ? content.size() : newline + 1;
-        line.end = newline == std::string_view::npos ? content.size() : newline;
-        if (line.end > line.begin && content[line.end - 1] == '\r')
-            --line.end;
-        lines.push_back(line);
-        pos = line.next;
-    }
-    return lines;
+// Steps to the line at `pos`; false at the end of the content.
+bool NextLine(std::string_view content, size_t& pos, Line& line) {
+    if (pos >= content.size())
+        return false;
+    const auto* newline =
+        static_cast<const char*>(std::memchr(content.data() + pos, '\n', content.size() - pos));
+    line.begin = pos;
+    line.end = newline ? size_t(newline - content.data()) : content.size();
+    line.next = newline ? line.end + 1 : content.size();
+    if (line.end > line.begin && content[line.end - 1] == '\r')
+        --line.end;
+    pos = line.next;
+    return true;
 }
 
 // A stray CR (one not followed by LF) counts as a blank, so it never sticks to a name.
@@ -80,80 +77,88 @@ std::optional<KeyLine> ParseKeyLine(std::string_view line) {
     return KeyLine{Trim(trimmed.substr(0, equals)), Trim(trimmed.substr(equals + 1))};
 }
 
-struct Location {
-    size_t sectionLine = 0;        // index of the section's header line
-    size_t lastContentLine = 0;    // last non-blank line of the section
-    std::optional<size_t> keyLine; // index of the first matching key line
-};
-
-std::optional<Location> Find(std::string_view content, const std::vector<Line>& lines,
-                             std::string_view section, std::string_view key) {
-    std::optional<Location> found;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::string_view text = content.substr(lines[i].begin, lines[i].end - lines[i].begin);
-        if (const auto name = SectionName(text)) {
-            if (found)
-                break; // the first matching section ends here
-            if (SameName(*name, section))
-                found = Location{i, i, std::nullopt};
-            continue;
-        }
-        if (!found)
-            continue;
-        if (!Trim(text).empty())
-            found->lastContentLine = i;
-        if (!found->keyLine)
-            if (const auto keyLine = ParseKeyLine(text); keyLine && SameName(keyLine->key, key))
-                found->keyLine = i;
-    }
-    return found;
-}
-
-} // namespace
-
-std::optional<std::string> ProfileLookup(std::string_view content, std::string_view section,
-                                         std::string_view key) {
-    const auto lines = SplitLines(content);
-    const auto location = Find(content, lines, section, key);
-    if (!location || !location->keyLine)
-        return std::nullopt;
-    const Line& line = lines[*location->keyLine];
-    std::string_view value = ParseKeyLine(content.substr(line.begin, line.end - line.begin))->value;
+std::string Unquoted(std::string_view value) {
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
         value = value.substr(1, value.size() - 2);
     return std::string(value.substr(0, kMaxProfileText));
 }
 
+} // namespace
+
+ProfilePlace ProfileFind(std::string_view content, std::string_view section, std::string_view key) {
+    ProfilePlace place;
+    size_t pos = 0;
+    Line line;
+    bool first = true;
+    while (NextLine(content, pos, line)) {
+        if (first)
+            place.Crlf = line.next > line.end + 1;
+        first = false;
+        const std::string_view text = content.substr(line.begin, line.end - line.begin);
+        // Outside the section only section lines matter; a quick look at the first byte that
+        // is not blank keeps a long file fast.
+        size_t lead = 0;
+        while (lead < text.size() && IsBlank(text[lead]))
+            ++lead;
+        if (lead < text.size() && text[lead] == '[') {
+            if (place.SectionFound)
+                break; // the first matching section ends here
+            if (const auto name = SectionName(text); name && SameName(*name, section)) {
+                place.SectionFound = true;
+                place.InsertAt = line.next;
+                place.BreakBefore = content[line.next - 1] != '\n';
+            }
+            continue;
+        }
+        if (!place.SectionFound || lead == text.size())
+            continue;
+        place.InsertAt = line.next;
+        place.BreakBefore = content[line.next - 1] != '\n';
+        if (!place.KeyFound)
+            if (const auto keyLine = ParseKeyLine(text); keyLine && SameName(keyLine->key, key)) {
+                place.KeyFound = true;
+                place.KeyBegin = line.begin;
+                place.KeyEnd = line.end;
+                place.Value = Unquoted(keyLine->value);
+            }
+    }
+    return place;
+}
+
+void ProfileSet(std::string& content, const ProfilePlace& place, std::string_view section,
+                std::string_view key, std::string_view value) {
+    const std::string_view eol = place.Crlf ? "\r\n" : "\n";
+    std::string keyLine;
+    keyLine.reserve(key.size() + value.size() + 8);
+    keyLine.append(key).append("=").append(value);
+    if (place.KeyFound) {
+        content.replace(place.KeyBegin, place.KeyEnd - place.KeyBegin, keyLine);
+        return;
+    }
+    std::string added;
+    if (place.SectionFound) {
+        if (place.BreakBefore)
+            added.append(eol);
+        added.append(keyLine).append(eol);
+        content.insert(place.InsertAt, added);
+        return;
+    }
+    if (!content.empty() && content.back() != '\n')
+        added.append(eol);
+    added.append("[").append(section).append("]").append(eol).append(keyLine).append(eol);
+    content.append(added);
+}
+
+std::optional<std::string> ProfileLookup(std::string_view content, std::string_view section,
+                                         std::string_view key) {
+    return ProfileFind(content, section, key).Value;
+}
+
 std::string ProfileWrite(std::string_view content, std::string_view section, std::string_view key,
                          std::string_view value) {
-    const auto lines = SplitLines(content);
-    const bool crlf = !lines.empty() && lines[0].next > lines[0].end + 1;
-    const std::string eol = crlf ? "\r\n" : "\n";
-    const std::string keyLine = std::string(key) + "=" + std::string(value);
-
-    const auto location = Find(content, lines, section, key);
-    std::string out;
-    if (location && location->keyLine) {
-        const Line& line = lines[*location->keyLine];
-        out.append(content.substr(0, line.begin));
-        out.append(keyLine);
-        out.append(content.substr(line.end)); // keeps this line's own ending
-        return out;
-    }
-    if (location) {
-        const Line& after = lines[location->lastContentLine];
-        out.append(content.substr(0, after.next));
-        if (after.next == 0 || content[after.next - 1] != '\n') // last line of the file
-            out.append(eol);
-        out.append(keyLine + eol);
-        out.append(content.substr(after.next));
-        return out;
-    }
-    out.append(content);
-    if (!out.empty() && out.back() != '\n')
-        out.append(eol);
-    out.append("[" + std::string(section) + "]" + eol + keyLine + eol);
+    std::string out(content);
+    ProfileSet(out, ProfileFind(content, section, key), section, key, value);
     return out;
 }
 
@@ -190,39 +195,4 @@ std::optional<int64_t> ParseProfileInteger(std::string_view text) {
             return std::nullopt;
     }
     return negative ? -value : value;
-}
-
-std::string ReadProfileFile(const std::string& path) {
-    std::string content;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        return content;
-    char chunk[4096];
-    size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-        content.append(chunk, got);
-    std::fclose(file);
-    return content;
-}
-
-namespace {
-
-bool WriteWhole(const std::string& path, std::string_view content) {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file)
-        return false;
-    const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    const bool flushed = std::fflush(file) == 0;
-    return (std::fclose(file) == 0) && written && flushed;
-}
-
-} // namespace
-
-bool WriteProfileFile(const std::string& path, std::string_view content) {
-    const std::string previous = ReadProfileFile(path);
-    if (WriteWhole(path, content))
-        return true;
-    if (!previous.empty())
-        WriteWhole(path, previous); // a full disk still has room for what was there
-    return false;
 }

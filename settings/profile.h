@@ -11,14 +11,34 @@
 
 constexpr size_t kMaxProfileText = 1023;
 
+// Where a key stands in the content, or where writing it would put it. Valid until the content
+// changes.
+struct ProfilePlace {
+    std::optional<std::string> Value; // as ProfileLookup gives it; nullopt when missing
+    bool SectionFound = false;
+    bool KeyFound = false;
+    size_t KeyBegin = 0, KeyEnd = 0; // the key's line, without its line ending
+    size_t InsertAt = 0;             // after the section's last non-blank line
+    bool BreakBefore = false;        // that line ends the content without a line feed
+    bool Crlf = false;               // the content's first line ends in CR LF
+};
+
+// One pass over the content up to the end of the first matching section.
+ProfilePlace ProfileFind(std::string_view content, std::string_view section, std::string_view key);
+
+// Writes key=value where `place` (found in this content) says: the first matching key line is
+// replaced in place; otherwise the key is added after the last non-blank line of the section, or
+// the section is added at the end. New lines use the line ending the content already uses (LF
+// when none). Edits the string in place, so a large file is not copied.
+void ProfileSet(std::string& content, const ProfilePlace& place, std::string_view section,
+                std::string_view key, std::string_view value);
+
 // The value of key in section, blanks around it and enclosing quotes removed, cut to
 // kMaxProfileText characters; nullopt when the section or key is missing.
 std::optional<std::string> ProfileLookup(std::string_view content, std::string_view section,
                                          std::string_view key);
 
-// The content with key=value written into section: the first matching key line is replaced in
-// place; otherwise the key is added after the last non-blank line of the section, or the section
-// is added at the end. New lines use the line ending the content already uses (LF when none).
+// The content with key=value written into section, as ProfileSet writes it.
 std::string ProfileWrite(std::string_view content, std::string_view section, std::string_view key,
                          std::string_view value);
 
@@ -26,8 +46,3 @@ std::string ProfileWrite(std::string_view content, std::string_view section, std
 // hexadecimal after "0x", "0X" or "$" up to 0xFFFFFFFF; leading blanks are skipped. Anything
 // else is nullopt, for which the caller uses its default.
 std::optional<int64_t> ParseProfileInteger(std::string_view text);
-
-// File access. A missing or unreadable file reads as empty. WriteProfileFile replaces the whole
-// content in place and returns false when it could not; it then tries to put the old bytes back.
-std::string ReadProfileFile(const std::string& path);
-bool WriteProfileFile(const std::string& path, std::string_view content);

@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 const QByteArray kFreshFile =
@@ -108,10 +109,19 @@ private slots:
         QVERIFY(ReadAll(folder.filePath("dev.dat")).endsWith("LogFileName=COM.txt\n"));
     }
 
-    // A save that fails after SIGTERM is told on stderr; no box waits for a second signal.
+    // dev.dat that cannot be written: the program neither hangs on it nor replaces it. A save
+    // that fails after SIGTERM is told on stderr; no box waits for a second signal.
+    void signalWithUnwritableSettings_data() {
+        QTest::addColumn<bool>("fifo");
+        QTest::newRow("a folder named dev.dat") << false;
+        QTest::newRow("a FIFO named dev.dat") << true;
+    }
     void signalWithUnwritableSettings() {
+        QFETCH(bool, fifo);
         QTemporaryDir folder;
-        QVERIFY(QDir(folder.path()).mkdir("dev.dat"));
+        const QString path = folder.filePath("dev.dat");
+        QVERIFY(fifo ? mkfifo(path.toLocal8Bit().constData(), 0644) == 0
+                     : QDir(folder.path()).mkdir("dev.dat"));
         QProcess process;
         Start(process, folder.path(), "reader-sum");
         QVERIFY(process.waitForStarted(5000));

@@ -182,6 +182,47 @@ private slots:
         QCOMPARE(after.count("\n" + key + "="), 1); // no second line for the key
     }
 
+    // Keys read and written back one after the other in memory: each write sees the ones before
+    // it (a key added to a section, a line end added before an appended section).
+    void loadedFileBytes_data() {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<QByteArray>("loaded");
+        QTest::newRow("duplicate sections")
+            << QByteArray("[DEVICE]\nNetAdrr=7\n[DEVICE]\nNetAdrr=8\n")
+            << QByteArray(
+                   "[DEVICE]\nNetAdrr=7\n[DEVICE]\nNetAdrr=8\n[COM_SETTINGS]\nPort=1\nSpd=7\n"
+                   "Par=0\n[SETTINGS]\nTimeOut=1000\n[LOG]\nUseLogFile=1\n"
+                   "LogFileName=COM.txt\n");
+        QTest::newRow("CR LF, odd case, no line end at the end")
+            << QByteArray("[com_settings]\r\nSPD=9\r\n[Log]\r\nlogfilename = a.txt")
+            << QByteArray("[com_settings]\r\nSpd=9\r\nPort=1\r\nPar=0\r\n[Log]\r\n"
+                          "LogFileName=a.txt\r\nUseLogFile=1\r\n[DEVICE]\r\nNetAdrr=1\r\n"
+                          "[SETTINGS]\r\nTimeOut=1000\r\n");
+    }
+    void loadedFileBytes() {
+        QFETCH(QByteArray, stored);
+        Folder folder;
+        WriteAll(folder.file(), stored);
+        AppSettings settings;
+        LoadSettings(settings, folder.path());
+        QTEST(ReadAll(folder.file()), "loaded");
+    }
+
+    // A file that already holds every key as it would be written is not written at all.
+    void normalisedFileIsNotRewritten() {
+        Folder folder;
+        WriteAll(folder.file(), kFreshFile);
+        struct stat before {};
+        QCOMPARE(stat(folder.path().c_str(), &before), 0);
+        AppSettings settings;
+        LoadSettings(settings, folder.path());
+        SaveSettings(settings, folder.path());
+        struct stat after {};
+        QCOMPARE(stat(folder.path().c_str(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino); // a replaced file would be a new one
+        QCOMPARE(ReadAll(folder.file()), kFreshFile);
+    }
+
     void loadedValues() {
         Folder folder;
         WriteAll(folder.file(), "[COM_SETTINGS]\nPort=65541\nSpd=9\n[DEVICE]\nNetAdrr=300\n"

@@ -1,0 +1,175 @@
+#include "file_access.h"
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+ReplaceStepHook g_stepHook = nullptr;
+
+void Step(const char* name) {
+    if (g_stepHook)
+        g_stepHook(name);
+}
+
+// Retries a call interrupted by a signal (the program handles SIGTERM and SIGINT).
+template <class Call> auto Retry(Call call) {
+    decltype(call()) result;
+    do
+        result = call();
+    while (result < 0 && errno == EINTR);
+    return result;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = Retry([&] { return write(fd, bytes.data(), bytes.size()); });
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(size_t(n));
+    }
+    return true;
+}
+
+std::string Folder(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file a path finally names: symbolic links followed, relative targets taken from the
+// link's folder. The target need not exist.
+std::string FollowLinks(std::string path) {
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return path;
+        char target[PATH_MAX];
+        const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            return path;
+        const std::string link(target, size_t(n));
+        path = link.front() == '/' ? link : Folder(path) + "/" + link;
+    }
+    return path;
+}
+
+void SyncFolder(const std::string& folder) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+// For a folder that takes no new file: the file rewritten where it is, and its old bytes put
+// back when that fails part-way (a full disk still has room for what was there).
+bool RewriteInPlace(const std::string& path, std::string_view content) {
+    const FileContent old = ReadWholeFile(path, SIZE_MAX);
+    if (old.State != FileState::Read)
+        return false;
+    const int fd = Retry([&] { return open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0)
+        return false;
+    const bool done = ftruncate(fd, 0) == 0 && WriteAll(fd, content) && fsync(fd) == 0;
+    if (!done && ftruncate(fd, 0) == 0)
+        WriteAll(fd, old.Bytes);
+    return close(fd) == 0 && done;
+}
+
+} // namespace
+
+void SetReplaceStepHook(ReplaceStepHook hook) {
+    g_stepHook = hook;
+}
+
+FileContent ReadWholeFile(const std::string& path, size_t maxBytes, size_t spareBytes) {
+    FileContent content;
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    const int fd = Retry([&] { return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0) {
+        content.State = errno == ENOENT ? FileState::Missing : FileState::Unusable;
+        return content;
+    }
+    struct stat info {};
+    content.State = FileState::Unusable;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && size_t(info.st_size) <= maxBytes) {
+        content.Bytes.reserve(size_t(info.st_size) + spareBytes);
+        char chunk[1 << 16];
+        ssize_t n = 0;
+        while ((n = Retry([&] { return read(fd, chunk, sizeof chunk); })) > 0 &&
+               content.Bytes.size() <= maxBytes)
+            content.Bytes.append(chunk, size_t(n));
+        if (n == 0 && content.Bytes.size() <= maxBytes)
+            content.State = FileState::Read;
+        else
+            content.Bytes.clear();
+    }
+    close(fd);
+    return content;
+}
+
+bool IsWritableFile(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           access(path.c_str(), W_OK) == 0;
+}
+
+void MakeOwnerWritable(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+        chmod(path.c_str(), (info.st_mode & 07777) | S_IWUSR);
+}
+
+bool ReplaceFileContent(const std::string& path, std::string_view content) {
+    const std::string target = FollowLinks(path);
+    struct stat old {};
+    const bool exists = stat(target.c_str(), &old) == 0;
+    if (exists && (!S_ISREG(old.st_mode) || access(target.c_str(), W_OK) != 0))
+        return false;
+
+    const std::string temporary = target + ".tmp" + std::to_string(getpid());
+    unlink(temporary.c_str()); // left by a crashed run with the same process id
+    const int fd = Retry(
+        [&] { return open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
+    if (fd < 0) {
+        if (exists && (errno == EACCES || errno == EPERM || errno == EROFS))
+            return RewriteInPlace(target, content);
+        return false;
+    }
+    Step("created");
+    bool done = WriteAll(fd, content);
+    Step("written");
+    if (exists) { // the new file gets the old one's permissions and, where allowed, owner
+        fchmod(fd, old.st_mode & 07777);
+        [[maybe_unused]] const int owned = fchown(fd, old.st_uid, old.st_gid);
+    }
+    done = done && fsync(fd) == 0;
+    Step("synced");
+    done = close(fd) == 0 && done;
+    Step("closed");
+    if (!done || rename(temporary.c_str(), target.c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    Step("renamed");
+    SyncFolder(Folder(target));
+    return true;
+}
+
+bool AppendInOneWrite(const std::string& path, std::string_view bytes) {
+    if (path.empty())
+        return false;
+    const int fd = Retry([&] {
+        return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    });
+    if (fd < 0)
+        return false;
+    const ssize_t n = Retry([&] { return write(fd, bytes.data(), bytes.size()); });
+    const bool closed = close(fd) == 0;
+    return closed && n == ssize_t(bytes.size());
+}
