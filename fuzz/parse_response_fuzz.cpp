@@ -1,9 +1,35 @@
-// libFuzzer target: any read of 0-200 bytes, parsed in both variants after a good answer.
+// libFuzzer target: any read of 0-200 bytes, parsed in both variants; and the field conversions
+// checked against the C library's sscanf on the same bytes.
 #include "parser.h"
+#include "scan_number.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string>
+
+namespace {
+
+void CheckAgainstSscanf(const char* text) {
+    static const struct {
+        const char* format;
+        unsigned base, width;
+    } kFormats[] = {{"%1x", 16, 1}, {"%2x", 16, 2}, {"%x", 16, 0}, {"%u", 10, 0}};
+    for (const auto& f : kFormats) {
+        unsigned value = 0;
+        const bool stored = std::sscanf(text, f.format, &value) == 1;
+        const auto scanned = ScanUnsigned(text, f.base, f.width);
+        if (scanned.has_value() != stored || (stored && *scanned != value))
+            __builtin_trap();
+    }
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The parser's working texts are at most 31 characters.
+    const std::string text(reinterpret_cast<const char*>(data), size < 31 ? size : 31);
+    CheckAgainstSscanf(text.c_str());
+
     if (size > kMaxReadLength)
         size = kMaxReadLength;
     ReceiveBuffer buffer{};

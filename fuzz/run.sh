@@ -13,7 +13,8 @@ build() { # name sources...
     clang++ "${flags[@]}" -Iprotocol -Isettings "$@" -o "$out/$name"
 }
 
-build parse_response_fuzz fuzz/parse_response_fuzz.cpp protocol/checksums.cpp protocol/parser.cpp
+build parse_response_fuzz fuzz/parse_response_fuzz.cpp protocol/checksums.cpp protocol/parser.cpp \
+    protocol/scan_number.cpp
 build profile_fuzz fuzz/profile_fuzz.cpp settings/profile.cpp
 
 for target in "$out"/*_fuzz; do

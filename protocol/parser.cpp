@@ -1,11 +1,10 @@
 #include "parser.h"
 
 #include "checksums.h"
+#include "scan_number.h"
 
-#include <clocale>
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <locale.h>
 
 namespace {
 
@@ -18,72 +17,16 @@ uint8_t ByteAt(const ReceiveBuffer& buffer, unsigned pos) {
     return pos < buffer.size() ? buffer[pos] : 0;
 }
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+// A status value: the pair at text[pos] read as sscanf's "%2x" reads it from there (so blanks
+// before it are skipped, and a sign or a "0x" counts toward the two characters); 0 when it
+// reads nothing.
+uint32_t StatusPairAt(const char* text, unsigned pos) {
+    return ScanUnsigned(text + pos, 16, 2).value_or(0);
 }
 
-// One or two hex digits starting exactly at text[pos]; 0 when text[pos] is not a hex digit.
-uint16_t HexPairAt(const char* text, unsigned pos) {
-    const int high = HexDigitValue(text[pos]);
-    if (high < 0)
-        return 0;
-    const int low = HexDigitValue(text[pos + 1]);
-    return static_cast<uint16_t>(low < 0 ? high : high * 16 + low);
-}
-
-uint16_t HexDigitAt(const char* text, unsigned pos) {
-    const int value = HexDigitValue(text[pos]);
-    return static_cast<uint16_t>(value < 0 ? 0 : value);
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Converts text the way scanf's "%u" (base 10) or "%x" (base 16) does: blanks, an optional
-// sign, for base 16 an optional 0x prefix, then digits; the result wraps modulo 2^64 and only
-// its low 16 bits are kept. Returns false when the text holds no number.
-bool ConvertChecksumText(const char* text, int base, uint16_t& out) {
-    const char* p = text;
-    while (IsBlank(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = (*p++ == '-');
-    if (base == 16 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X'))
-        p += (HexDigitValue(p[2]) >= 0) ? 2 : 1; // a bare "0x" converts as the digit 0
-    uint64_t value = 0;
-    bool anyDigit = false;
-    for (;; ++p) {
-        const int digit = HexDigitValue(*p);
-        if (digit < 0 || digit >= base)
-            break;
-        value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
-        anyDigit = true;
-    }
-    if (!anyDigit)
-        return false;
-    if (negative)
-        value = 0 - value;
-    out = static_cast<uint16_t>(value);
-    return true;
-}
-
-// "%f" in the C locale, whatever locale the program runs in.
-bool ConvertValueText(const char* text, float& out) {
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    char* end = nullptr;
-    const float value = strtof_l(text, &end, cLocale);
-    if (end == text)
-        return false;
-    out = value;
-    return true;
+// A channel's error code or state digit: "%1x" from text[pos], 0 when it reads nothing.
+uint16_t DigitAt(const char* text, unsigned pos) {
+    return static_cast<uint16_t>(ScanUnsigned(text + pos, 16, 1).value_or(0));
 }
 
 // Backward search over positions from..1 for ch; 0 when not found (position 0 is never
@@ -99,8 +42,10 @@ unsigned FindBackward(const ReceiveBuffer& buffer, unsigned from, uint8_t ch) {
 template <size_t N>
 void CopyText(const ReceiveBuffer& buffer, unsigned pos, unsigned length, char (&text)[N]) {
     std::memset(text, 0, N);
-    for (unsigned i = 0; i < length && i < N - 1; ++i)
-        text[i] = static_cast<char>(ByteAt(buffer, pos + i));
+    if (pos >= buffer.size())
+        return; // past the buffer: the zero bytes that follow every answer
+    const size_t count = std::min<size_t>({length, N - 1, buffer.size() - pos});
+    std::memcpy(text, buffer.data() + pos, count);
 }
 
 void DeriveFlags(DeviceReading& reading, uint16_t statusByte) {
@@ -176,25 +121,30 @@ uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
         CopyText(buffer, fieldStart, fieldLength, field);
     }
 
-    reading.KeyBits = HexPairAt(statusText, 0);
-    reading.KeyBits2 = HexPairAt(statusText, 2);
-    const uint16_t statusByte = HexPairAt(statusText, 6);
-    reading.InputBits = HexPairAt(statusText, 9);
-    reading.ControlBits = HexPairAt(statusText, 11);
-    reading.RelayBits =
-        static_cast<uint16_t>((HexPairAt(statusText, 17) << 8) | HexPairAt(statusText, 19));
+    reading.KeyBits = static_cast<uint16_t>(StatusPairAt(statusText, 0));
+    reading.KeyBits2 = static_cast<uint16_t>(StatusPairAt(statusText, 2));
+    const uint16_t statusByte = static_cast<uint16_t>(StatusPairAt(statusText, 6));
+    reading.InputBits = static_cast<uint16_t>(StatusPairAt(statusText, 9));
+    reading.ControlBits = static_cast<uint16_t>(StatusPairAt(statusText, 11));
+    // Each pair fills one byte of the relay word.
+    reading.RelayBits = static_cast<uint16_t>(((StatusPairAt(statusText, 17) & 0xFFu) << 8) |
+                                              (StatusPairAt(statusText, 19) & 0xFFu));
 
     for (unsigned ch = 0; ch < 12; ++ch) {
         ChannelReading& channel = reading.Channels[ch];
-        channel.ErrorCode = HexDigitAt(fieldText[ch], 0);
-        channel.StateBits = HexDigitAt(fieldText[ch], 1);
-        ConvertValueText(fieldText[ch] + 2, channel.Value); // keeps the value when it fails
+        channel.ErrorCode = DigitAt(fieldText[ch], 0);
+        channel.StateBits = DigitAt(fieldText[ch], 1);
+        if (const auto value = ScanFloat(fieldText[ch] + 2)) // keeps the value when it fails
+            channel.Value = *value;
     }
 
     uint16_t result = 0;
-    uint16_t received = reading.ChecksumReceived;
-    const bool hasNumber =
-        ConvertChecksumText(checksumText, variant == ProtocolVariant::Crc ? 10 : 16, received);
+    // "%u" (crc) or "%x" (sum); only the low 16 bits count.
+    const auto receivedText =
+        ScanUnsigned(checksumText, variant == ProtocolVariant::Crc ? 10 : 16, 0);
+    const bool hasNumber = receivedText.has_value();
+    const uint16_t received =
+        hasNumber ? static_cast<uint16_t>(*receivedText) : reading.ChecksumReceived;
 
     uint16_t computed = 0;
     if (variant == ProtocolVariant::Crc)

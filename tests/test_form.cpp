@@ -6,6 +6,8 @@
 #include <QStatusBar>
 #include <QTest>
 
+#include <limits>
+
 namespace {
 
 // The designed window, one control per line: name, left, top, width, height, caption.
@@ -236,6 +238,30 @@ private slots:
         QCOMPARE(NextFocusable(w.Button1), static_cast<QWidget*>(w.Button2));
         QTest::mouseClick(w.Button2, Qt::LeftButton);
         QCOMPARE(w.size(), QSize(760, 360));
+        const QFont plusKey = w.Panel(52)->font();
+        QCOMPARE(plusKey.families().value(0), QString("SF Sans Serif"));
+        QCOMPARE(plusKey.families().value(1), w.font().family());
+        QCOMPARE(plusKey.pixelSize(), w.font().pixelSize());
+    }
+
+    // Measured values as "%.2f" prints them in the C locale, for every float a field can give.
+    void valueText_data() {
+        QTest::addColumn<float>("value");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("negative zero") << -0.0f << "-0.00";
+        QTest::newRow("small negative") << -0.001f << "-0.00";
+        QTest::newRow("rounds as stored") << 2.675f << "2.67"; // 2.67499995...
+        QTest::newRow("half way to even") << 0.125f << "0.12";
+        QTest::newRow("over 1e9") << 1e10f << "10000000000.00";
+        QTest::newRow("largest float")
+            << std::numeric_limits<float>::max() << "340282346638528859811704183484516925440.00";
+        QTest::newRow("infinity") << std::numeric_limits<float>::infinity() << "inf";
+        QTest::newRow("minus infinity") << -std::numeric_limits<float>::infinity() << "-inf";
+        QTest::newRow("NaN") << std::numeric_limits<float>::quiet_NaN() << "nan";
+    }
+    void valueText() {
+        QFETCH(float, value);
+        QTEST(FormatValue(value), "text");
     }
 
     // Start-up with a fresh folder: defaults, selections, port message, zero reading.

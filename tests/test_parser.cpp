@@ -1,7 +1,14 @@
 #include "checksums.h"
 #include "parser.h"
+#include "scan_number.h"
 
 #include <QTest>
+
+#include <cmath>
+#include <cstdio>
+#ifdef Q_OS_UNIX
+#include <locale.h>
+#endif
 
 Q_DECLARE_METATYPE(ProtocolVariant)
 
@@ -108,6 +115,9 @@ private slots:
         QTest::newRow("sum upper") << sum << framed + "2A\r" << 0 << 0x2A;
         QTest::newRow("sum lower") << sum << framed + "2a\r" << 0 << 0x2A;
         QTest::newRow("sum 12A never matches") << sum << framed + "12A\r" << 1 << 0x12A;
+        // "%x" reads a bare "0x" as 0; this body's bytes add up to 0x100.
+        QTest::newRow("sum 0x matches a sum of 0") << sum << framed + "\x9B;0x\r" << 0 << 0;
+        QTest::newRow("crc with blanks and a sign") << crc << framed + " +30526\r" << 0 << 30526;
         QTest::newRow("noise and a second ! before")
             << crc << "\xFF\xFF:1;423;\r!!xx" + kExampleCrc << 0 << 30526;
         QTest::newRow("bytes after the last CR") << crc << kExampleCrc + "zz;1;2" << 0 << 30526;
@@ -196,6 +206,13 @@ private slots:
         QTest::newRow("20 chars") << QByteArray("00000000000000000ff1") << 0 << 0 << 0 << 0 << 0
                                   << 0xFF01;
         QTest::newRow("non-hex first char") << QByteArray("g1z2") << 0 << 0 << 0 << 0 << 0 << 0;
+        // Each pair is read as "%2x" from its place: blanks skipped, a sign or 0x within it.
+        QTest::newRow("sign and prefix count toward the pair")
+            << QByteArray("+50x") << 5 << 0 << 0 << 0 << 0 << 0;
+        QTest::newRow("blank before a pair is skipped")
+            << QByteArray("000000 53") << 0 << 0 << 3 << 0 << 0 << 0;
+        QTest::newRow("minus sign fills the relay byte")
+            << QByteArray("0000000000000000000-1") << 0 << 0 << 0 << 0 << 0 << 0x00FF;
         QTest::newRow("empty") << QByteArray() << 0 << 0 << 0 << 0 << 0 << 0;
     }
     void statusText() {
@@ -221,6 +238,10 @@ private slots:
         QTest::newRow("error codes B and b")
             << "0;B1-1;b2+2;A4 3;C71e2;08;" + Fields("00", 6)
             << "11/1/-1 11/2/2 10/4/3 12/7/100 0/8/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/=";
+        // "%1x" skips a blank; a sign alone fills the one character and reads nothing.
+        QTest::newRow("blank and sign before a digit")
+            << "0;" + QByteArray(" 5") + "2.5;+31.5;" + Fields("00", 10)
+            << "5/5/2.5 0/3/1.5 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/=";
         QTest::newRow("single digit keeps value")
             << "0;" + Fields("0", 12)
             << "0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/=";
@@ -238,9 +259,10 @@ private slots:
         QTest::newRow("empty status text")
             << ";" + Fields("5509", 12)
             << "5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9 5/5/9";
-        // No ';' within 30 positions of '!': fields start two positions after it.
+        // No ';' within the 30 positions after '!' (this one is at the 31st): the fields start
+        // two positions after it.
         QTest::newRow("status without ;")
-            << QByteArray(31, '0') + ";" + Fields("7702", 12)
+            << QByteArray(30, '0') + ";" + Fields("7702", 12)
             << "0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/= 0/0/=";
     }
     void channelWalk() {
@@ -270,6 +292,65 @@ private slots:
         QCOMPARE(r.Channels[0].Value, 25.5f);
         QCOMPARE(r.ChecksumComputed, 30526);
     }
+
+    // The conversions agree with the C library's sscanf on every short text made of blanks,
+    // signs, digits, prefixes and letters.
+    void scanMatchesTheCLibrary_data() {
+        QTest::addColumn<QByteArray>("format");
+        QTest::addColumn<uint>("base");
+        QTest::addColumn<uint>("width");
+        QTest::newRow("%1x") << QByteArray("%1x") << 16u << 1u;
+        QTest::newRow("%2x") << QByteArray("%2x") << 16u << 2u;
+        QTest::newRow("%x") << QByteArray("%x") << 16u << 0u;
+        QTest::newRow("%u") << QByteArray("%u") << 10u << 0u;
+    }
+    void scanMatchesTheCLibrary() {
+        QFETCH(QByteArray, format);
+        QFETCH(uint, base);
+        QFETCH(uint, width);
+        const QByteArray alphabet = " \t+-0x5Fg";
+        QList<QByteArray> texts{""};
+        for (int length = 1, from = 0; length <= 4; ++length) {
+            const qsizetype to = texts.size();
+            for (qsizetype i = from; i < to; ++i)
+                for (char c : alphabet)
+                    texts << texts[i] + c;
+            from = int(to);
+        }
+        for (const QByteArray& text : texts) {
+            unsigned value = 0;
+            const bool stored = std::sscanf(text.constData(), format.constData(), &value) == 1;
+            const auto scanned = ScanUnsigned(text.constData(), base, width);
+            QVERIFY2(scanned.has_value() == stored && (!stored || *scanned == value),
+                     text.toPercentEncoding());
+        }
+    }
+
+#ifdef Q_OS_UNIX
+    // Channel values read as strtof reads them in the C locale.
+    void floatMatchesStrtof_data() {
+        QTest::addColumn<QByteArray>("text");
+        for (const char* text :
+             {"25.50",    "+1.5",     "-0",   "  7",   ".5",    "5.",    "1e3",          "1e",
+              "1e+",      "-.e1",     "1e39", "-1e39", "1e-40", "1e-46", "3.4028236e38", "0x1p3",
+              "0x1p-149", "0x1p-150", "0x",   "0x-1",  "0X.8",  "inf",   "-Infinity",    "nan",
+              "nan(12)",  "+-5",      "abc",  "",      "1,5"})
+            QTest::newRow(text) << QByteArray(text);
+    }
+    void floatMatchesStrtof() {
+        QFETCH(QByteArray, text);
+        const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+        char* end = nullptr;
+        const float expected = strtof_l(text.constData(), &end, c);
+        freelocale(c);
+        const auto scanned = ScanFloat(text.constData());
+        QCOMPARE(scanned.has_value(), end != text.constData());
+        if (scanned) {
+            QCOMPARE(std::signbit(*scanned), std::signbit(expected));
+            QVERIFY(std::isnan(expected) ? std::isnan(*scanned) : *scanned == expected);
+        }
+    }
+#endif
 
     void valuesIgnoreTheProcessLocale() {
         const char* old = setlocale(LC_NUMERIC, nullptr);

@@ -131,6 +131,30 @@ private slots:
         QVERIFY(process.readAllStandardError().contains("Unable to write to " +
                                                         folder.filePath("dev.dat").toUtf8()));
     }
+
+    // Without a display the run fails with one line and status 1, not a crash.
+    void noDisplay_data() {
+        QTest::addColumn<QString>("display"); // empty: no display variable at all
+        QTest::newRow("no display set") << "";
+        QTest::newRow("display that does not answer") << ":4242";
+    }
+    void noDisplay() {
+        QFETCH(QString, display);
+        QTemporaryDir folder;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(name);
+        if (!display.isEmpty())
+            environment.insert("DISPLAY", display);
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        Start(process, folder.path(), "reader-sum");
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 1);
+        QCOMPARE(process.readAllStandardError(), QByteArray("cannot open a window: no display\n"));
+        QVERIFY(!QFile::exists(folder.filePath("dev.dat")));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPrograms)

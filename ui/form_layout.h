@@ -53,6 +53,7 @@ struct FlagLamp {
 };
 extern const std::array<FlagLamp, 32> kFlagLamps;
 
+constexpr int kPlusKeyPanel = 52;
 constexpr int kStatusNumberPanel = 57;
 constexpr int kChecksumReceivedPanel = 59;
 constexpr int kChecksumComputedPanel = 60;

@@ -7,8 +7,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -52,11 +54,41 @@ void Tell(QWidget* parent, const QString& caption, const QString& text) {
     QMessageBox::critical(parent, caption, text, QMessageBox::Ok);
 }
 
+// Qt's messages while the application object is made. A platform that cannot start (no X
+// display, no Wayland socket) ends in a fatal message and an abort: the run is reported in one
+// line and ends with status 1, as a failure rather than a crash. Other messages are passed on
+// once the application stands.
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+std::vector<HeldMessage> g_heldMessages;
+
+void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        std::fputs("cannot open a window: no display\n", stderr);
+        std::_Exit(1);
+    }
+    g_heldMessages.push_back({type, context.category, text});
+}
+
+void PassOnHeldMessages(QtMessageHandler previous) {
+    qInstallMessageHandler(previous);
+    for (const HeldMessage& message : g_heldMessages)
+        qt_message_output(message.type,
+                          QMessageLogContext(nullptr, 0, nullptr, message.category.constData()),
+                          message.text);
+    g_heldMessages.clear();
+}
+
 } // namespace
 
 int RunReaderProgram(int argc, char** argv, ProtocolVariant variant, const char* title,
                      const std::function<void(TForm1&)>& shown) {
+    const QtMessageHandler previous = qInstallMessageHandler(HoldStartupMessage);
     QApplication app(argc, argv);
+    PassOnHeldMessages(previous);
     const QString caption = QString::fromUtf8(title);
     try {
         QApplication::setApplicationName(caption);

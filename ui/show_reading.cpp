@@ -2,6 +2,8 @@
 
 #include <QApplication>
 
+#include <charconv>
+
 namespace {
 
 QColor ColourOf(PanelColour colour) {
@@ -33,13 +35,16 @@ uint16_t FlagOf(const DeviceReading& reading, const FlagLamp& lamp) {
     return reading.KeyFlags[entry];
 }
 
-// QString::number formats as printf does in the C locale ("%.2f", "%u", "%x"), whatever
-// locale the desktop has: a value always reads 25.50, never 25,50.
-QString Fixed2(float value) {
-    return QString::number(double(value), 'f', 2);
-}
-
 } // namespace
+
+// "%.2f" of the value widened to double, in the C locale whatever the desktop's: 25.50, never
+// 25,50; -0.00 keeps its sign; infinities and NaN read inf, -inf, nan, -nan.
+QString FormatValue(float value) {
+    char text[64];
+    const auto result =
+        std::to_chars(text, text + sizeof text, double(value), std::chars_format::fixed, 2);
+    return QString::fromLatin1(text, result.ptr - text);
+}
 
 void SetPanelColour(QLabel* panel, PanelColour colour) {
     // Setting a palette re-polishes the widget; skip it when the colour is already there.
@@ -63,7 +68,7 @@ void ShowReading(TForm1& form, const DeviceReading& reading) {
         SetPanelColour(value, channel.ErrorCode == 0    ? PanelColour::White
                               : channel.ErrorCode == 11 ? PanelColour::Red
                                                         : PanelColour::Yellow);
-        value->setText(Fixed2(channel.Value));
+        value->setText(FormatValue(channel.Value));
         form.Panel(kChannelPanels[ch].Code)->setText(QString::number(channel.ErrorCode, 16));
     }
 
@@ -82,6 +87,7 @@ void ShowReading(TForm1& form, const DeviceReading& reading) {
                        (bits & 1) ? PanelColour::Yellow : PanelColour::ButtonFace);
     }
 
+    // "%u" and "%x": QString::number prints integers without any locale.
     form.Panel(kStatusNumberPanel)->setText(QString::number(reading.StatusNumber));
     form.Panel(kChecksumReceivedPanel)->setText(QString::number(reading.ChecksumReceived, 16));
     form.Panel(kChecksumComputedPanel)->setText(QString::number(reading.ChecksumComputed, 16));

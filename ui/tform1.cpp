@@ -158,6 +158,11 @@ void TForm1::BuildControls() {
     QFont big = WindowFont();
     big.setPixelSize(20);
     Panel(kStatusNumberPanel)->setFont(big);
+    // The "+" key lamp was designed in "SF Sans Serif"; a machine that has it shows it, any other
+    // falls back to the window's face.
+    QFont keyFont = WindowFont();
+    keyFont.setFamilies({"SF Sans Serif", WindowFont().family()});
+    Panel(kPlusKeyPanel)->setFont(keyFont);
 
     Button1 = static_cast<QPushButton*>(m_controls.at("Button1"));
     Button2 = static_cast<QPushButton*>(m_controls.at("Button2"));
