@@ -1,12 +1,34 @@
 #include "sim_core.h"
 
-#include "checksums.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+
+namespace {
+
+// The instrument's checksums, written here bit by bit rather than taken from the reader, so that
+// every exchange with the simulator also checks the reader's own: the CRC XORs each byte into the
+// register's high byte, then shifts right eight times with 0xA001; the sum adds bytes modulo 256.
+uint16_t InstrumentCrc(const std::string& bytes) {
+    unsigned reg = 0xFFFF;
+    for (unsigned char byte : bytes) {
+        reg ^= unsigned(byte) << 8;
+        for (int bit = 0; bit < 8; ++bit)
+            reg = (reg & 1) ? (reg >> 1) ^ 0xA001 : reg >> 1;
+    }
+    return uint16_t(reg);
+}
+
+uint8_t InstrumentSum(const std::string& bytes) {
+    unsigned sum = 0;
+    for (unsigned char byte : bytes)
+        sum += byte;
+    return uint8_t(sum);
+}
+
+} // namespace
 
 SimReading ExampleReading() {
     SimReading r;
@@ -58,15 +80,14 @@ std::string ComposeAnswer(ProtocolVariant variant, const SimReading& r, bool cor
                       value);
         frame += field;
     }
-    const auto* bytes = reinterpret_cast<const uint8_t*>(frame.data());
     char checksum[16];
     if (variant == ProtocolVariant::Crc) {
         const uint16_t crc =
-            static_cast<uint16_t>(Crc16(bytes, frame.size()) + (corruptChecksum ? 1 : 0));
+            static_cast<uint16_t>(InstrumentCrc(frame) + (corruptChecksum ? 1 : 0));
         std::snprintf(checksum, sizeof checksum, "%u", unsigned(crc));
     } else {
         const uint8_t sum =
-            static_cast<uint8_t>(Sum8(bytes + 1, frame.size() - 1) + (corruptChecksum ? 1 : 0));
+            static_cast<uint8_t>(InstrumentSum(frame.substr(1)) + (corruptChecksum ? 1 : 0));
         std::snprintf(checksum, sizeof checksum, "%X", unsigned(sum));
     }
     return frame + checksum + "\r";
@@ -107,8 +128,7 @@ Match MatchBody(const std::string& s, size_t pos, RequestFrame& out, size_t& end
             return Match::No;
     }
     if (mark == '>') {
-        const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
-        const unsigned sum = Sum8(bytes + pos + 1, digits + 1);
+        const unsigned sum = InstrumentSum(s.substr(pos + 1, digits + 1));
         const unsigned sent =
             static_cast<unsigned>(std::stoul(s.substr(pos + 2 + digits, 2), nullptr, 16));
         if (sum != sent)

@@ -368,6 +368,51 @@ private slots:
         QCOMPARE(PanelColourOf(f.form->Panel(p.Value)), PanelColour::White);
     }
 
+    // Each flag lights its own lamp and no other.
+    void eachFlagLightsOneLamp_data() {
+        QTest::addColumn<int>("set"); // FlagSet
+        QTest::addColumn<int>("entry");
+        QTest::addColumn<int>("lamp");
+        for (int relay = 1; relay <= 16; ++relay)
+            QTest::addRow("relay %d", relay) << int(FlagSet::Relay) << relay - 1 << 25 + relay;
+        for (int input = 1; input <= 4; ++input)
+            QTest::addRow("input %d", input) << int(FlagSet::Discrete) << input - 1 << 41 + input;
+        QTest::newRow("buffer 1") << int(FlagSet::Discrete) << 8 << 46;
+        QTest::newRow("buffer 2") << int(FlagSet::Discrete) << 9 << 47;
+        const int keyLamps[10] = {48, 49, 52, 53, 50, 51, 54, 56, 55, 58};
+        const char* const keys[10] = {"Канал +", "Канал -", "+",    "-",   "<-",
+                                      "->",      "X",       "Ключ", "EXE", "Проверка защит"};
+        for (int key = 0; key < 10; ++key)
+            QTest::addRow("key %s", keys[key]) << int(FlagSet::Key) << key << keyLamps[key];
+    }
+    void eachFlagLightsOneLamp() {
+        QFETCH(int, set);
+        QFETCH(int, entry);
+        QFETCH(int, lamp);
+        FormFixture f(ProtocolVariant::Crc, kNoPorts);
+        DeviceReading reading;
+        switch (FlagSet(set)) {
+        case FlagSet::Relay:
+            reading.RelayFlags[size_t(entry)] = 1;
+            break;
+        case FlagSet::Discrete:
+            reading.DiscreteFlags[size_t(entry)] = 1;
+            break;
+        case FlagSet::Key:
+            reading.KeyFlags[size_t(entry)] = 1;
+            break;
+        }
+        ShowReading(*f.form, reading);
+        for (int panel = 26; panel <= 58; ++panel) {
+            if (panel == 57)
+                continue; // the status number
+            const PanelColour expected =
+                panel == lamp ? PanelColour::Yellow : PanelColour::ButtonFace;
+            QVERIFY2(PanelColourOf(f.form->Panel(panel)) == expected,
+                     qPrintable(QString("Panel%1").arg(panel)));
+        }
+    }
+
     void sumChecksumsShownInHex() {
         FormFixture f(ProtocolVariant::Sum, kNoPorts);
         DeviceReading reading;
