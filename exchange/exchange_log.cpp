@@ -80,7 +80,8 @@ std::string LogAnswerPart(const LocalTime& received, uint32_t exchangeTimeMs, co
     std::string out;
     AppendAsText(out, "\r\n");
     AppendAsText(out, Stamp(received));
-    AppendAsText(out, "exc time " + std::to_string(exchangeTimeMs) + " mS\r\n");
+    AppendAsText(out,
+                 std::string("exc time ").append(std::to_string(exchangeTimeMs)).append(" mS\r\n"));
     AppendAsText(out, "Answ:\r\n");
     AppendAsText(out, reinterpret_cast<const char*>(answer), length);
     return out;

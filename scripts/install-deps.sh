@@ -6,6 +6,7 @@ packages=(
     qt6-base-dev qt6-serialport-dev libbenchmark-dev
     clang libclang-rt-14-dev
     xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-dejavu-extra locales
+    desktop-file-utils appstream dpkg-dev lintian file
 )
 missing=()
 for p in "${packages[@]}"; do

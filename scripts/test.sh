@@ -7,10 +7,11 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
 dir=build
-options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DREADER_WARNINGS_AS_ERRORS=ON)
 if [ "${1:-}" = "--sanitize" ]; then
     dir=build-asan
-    options=(-DCMAKE_BUILD_TYPE=Debug -DREADER_SANITIZE=ON -DREADER_BENCHMARKS=OFF)
+    options=(-DCMAKE_BUILD_TYPE=Debug -DREADER_SANITIZE=ON -DREADER_BENCHMARKS=OFF
+        -DREADER_WARNINGS_AS_ERRORS=ON)
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi

@@ -15,7 +15,7 @@ constexpr SpeedRow kSpeeds[] = {
 constexpr uint16_t kLastSpeedIndex = 10;
 
 std::string ComName(unsigned n) {
-    return "COM" + std::to_string(n);
+    return std::string("COM").append(std::to_string(n));
 }
 
 } // namespace
@@ -83,5 +83,5 @@ std::string DeviceForPortName(const std::string& portName,
     if (mapped)
         return *mapped;
     const unsigned n = static_cast<unsigned>(std::stoul(portName.substr(3)));
-    return "/dev/ttyS" + std::to_string(n - 1);
+    return std::string("/dev/ttyS").append(std::to_string(n - 1));
 }

@@ -35,6 +35,7 @@ const char kUsage[] =
     "  --device PATH            use this serial device instead of a new pseudo-terminal\n"
     "  --link PATH              also make PATH a symbolic link to the pseudo-terminal\n"
     "  --verbose                print each request (rx <hex>) and answer (tx <n> bytes)\n"
+    "  --version                the version\n"
     "  --help                   this text\n"
     "Commands on standard input, one per line:\n"
     "  fault NAME [MS]          fault for every following answer\n"
@@ -379,6 +380,9 @@ int main(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::puts("instrument-sim " READER_VERSION);
             return 0;
         } else if (arg == "--variant") {
             options.variant = value();

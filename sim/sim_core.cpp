@@ -71,7 +71,9 @@ std::string ComposeAnswer(ProtocolVariant variant, const SimReading& r, bool cor
     std::snprintf(status, sizeof status, "%02X%02X00%02X0%02X%02X0000%02X%02X", r.Keys & 0xFF,
                   r.Keys2 & 0xFF, r.StatusNumber & 0x0F, r.Inputs & 0xFF, r.Controls & 0xFF,
                   r.Relays >> 8, r.Relays & 0xFF);
-    std::string frame = "!" + std::string(status) + ";";
+    std::string frame;
+    frame.reserve(128);
+    frame.append("!").append(status).append(";");
     for (const SimChannel& c : r.Channels) {
         // A field holds at most 15 characters: two digits and up to 13 for the value.
         const double value = std::fmax(-99999999.0, std::fmin(99999999.0, c.Value));

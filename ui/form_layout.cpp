@@ -32,13 +32,13 @@ const std::array<FlagLamp, 32> kFlagLamps = {{
 namespace {
 
 std::string PanelName(int n) {
-    return "Panel" + std::to_string(n);
+    return std::string("Panel").append(std::to_string(n));
 }
 
 std::string NumberItems(int count) {
     std::string items;
     for (int i = 0; i < count; ++i)
-        items += (i ? "|" : "") + std::to_string(i);
+        items.append(i ? "|" : "").append(std::to_string(i));
     return items;
 }
 
@@ -80,7 +80,7 @@ std::vector<ControlRow> MakeControls() {
         rows.push_back({PanelName(26 + i),
                         K::Panel,
                         {left, i < 8 ? 110 : 130, left == 185 ? 61 : 56, 16},
-                        "Реле " + std::to_string(i + 1)});
+                        std::string("Реле ").append(std::to_string(i + 1))});
     }
     rows.push_back({"Label18", K::Label, {5, 150, 98, 13}, "Дискретные входы"});
     rows.push_back({"Shape2", K::Rule, {115, 155, 381, 1}, ""});
@@ -89,7 +89,7 @@ std::vector<ControlRow> MakeControls() {
         rows.push_back({PanelName(42 + i),
                         K::Panel,
                         {left, 170, left == 185 ? 61 : 56, 16},
-                        "Вход " + std::to_string(i + 1)});
+                        std::string("Вход ").append(std::to_string(i + 1))});
     }
 
     const std::vector<ControlRow> rest = {

@@ -1,5 +1,7 @@
 #include "tform1.h"
 
+#include "dial_icon.h"
+
 #include <algorithm>
 
 #include <QCloseEvent>
@@ -29,20 +31,11 @@ QFont WindowFont() {
     return font;
 }
 
-// 32 x 32 icon: a dial with a needle, drawn rather than shipped.
 QIcon MakeIcon() {
     QPixmap pixmap(32, 32);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(Qt::black, 2));
-    painter.setBrush(QColor(255, 255, 0));
-    painter.drawEllipse(2, 2, 28, 28);
-    painter.setPen(QPen(QColor(255, 0, 0), 3));
-    painter.drawLine(16, 16, 25, 8);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(Qt::black);
-    painter.drawEllipse(13, 13, 6, 6);
+    PaintDialIcon(painter, 32);
     return QIcon(pixmap);
 }
 
@@ -190,7 +183,7 @@ void TForm1::BuildControls() {
 }
 
 QLabel* TForm1::Panel(int number) const {
-    return static_cast<QLabel*>(m_controls.at("Panel" + std::to_string(number)));
+    return static_cast<QLabel*>(m_controls.at(std::string("Panel").append(std::to_string(number))));
 }
 
 QWidget* TForm1::Control(const std::string& name) const {

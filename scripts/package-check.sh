@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# CI: builds the .deb, installs it with apt-get, runs the installed reader-crc under Xvfb against
+# the installed instrument-sim in a temporary folder until the log holds answered exchanges,
+# then removes the package and checks that nothing it installed is left under /usr.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+deb=$(scripts/package.sh | tail -n 1)
+mapfile -t files < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's#^\./#/#' | grep -v '/$')
+
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$root/$deb" >/dev/null
+run=$(mktemp -d)
+trap 'kill "${sim:-}" 2>/dev/null || true; rm -rf "$run"' EXIT
+/usr/bin/instrument-sim --reading live >"$run/sim.out" &
+sim=$!
+for _ in $(seq 100); do [ -s "$run/sim.out" ] && break; sleep 0.05; done
+printf '[PORTS]\nCOM1=%s\n' "$(head -n 1 "$run/sim.out")" >"$run/dev.dat"
+xvfb-run -a -s "-screen 0 800x420x24" scripts/demo.sh --headless-inner /usr/bin/reader-crc \
+    "$run" 3 "$run/window.png"
+answered=$(tr -d '\r\n' <"$run/COM.txt" | grep -a -o 'Answ:!' | wc -l)
+echo "installed reader-crc: $answered answered exchanges in the log"
+[ "$answered" -ge 2 ]
+
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq instrument-reader >/dev/null
+left=0
+for file in "${files[@]}"; do
+    if [ -e "$file" ]; then
+        echo "left behind: $file"
+        left=1
+    fi
+done
+[ "$left" = 0 ] && echo "the package removed all ${#files[@]} files it installed"
