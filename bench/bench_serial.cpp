@@ -45,8 +45,8 @@ int main(int argc, char** argv) {
 
     {
         SimProcess sim({"--reading", "live"});
-        WritePortsFile(folder.path(), {sim.Device()});
-        SerialPort port(settings, {});
+        SerialPort port(settings, [&](const std::string&) { return sim.Device().toStdString(); },
+                        {});
         port.ReopenPort(7, 1); // 19200 baud: interval 24 ms
         std::vector<double> afterLastByte;
         for (int i = 0; i < exchanges; ++i) {
@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
     }
     {
         SimProcess sim({"--fault", "silence"});
-        WritePortsFile(folder.path(), {sim.Device()});
-        SerialPort port(settings, {});
+        SerialPort port(settings, [&](const std::string&) { return sim.Device().toStdString(); },
+                        {});
         port.ReopenPort(7, 1);
         const double total = 24.0 * 200 + settings.TimeOut;
         std::vector<double> beyond;

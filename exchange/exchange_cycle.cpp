@@ -2,6 +2,11 @@
 
 #include <cstring>
 
+namespace {
+// The part of the request buffer cleared before each request is built.
+constexpr size_t kRequestClearBytes = 256;
+} // namespace
+
 const char* const ExchangeCycle::kSending = "Передача запроса";
 const char* const ExchangeCycle::kAnswered = "Пришел ответ";
 const char* const ExchangeCycle::kParsed = "Ответ разобран";
@@ -30,7 +35,7 @@ void ExchangeCycle::Begin(View view, std::function<void()> finished) {
 
     m_receivedLength = 0;
     m_receive.fill(0);
-    std::memset(m_request.data(), 0, 256);
+    std::memset(m_request.data(), 0, kRequestClearBytes);
     const uint16_t length = BuildRequest(m_variant, uint32_t(m_settings.NetAdrr), m_request);
 
     // The crc program counts a request before writing it, the sum program after; either way a

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 namespace {
@@ -56,14 +57,25 @@ LocalTime LocalTimeNow() {
     t.Minute = uint16_t(local.tm_min);
     t.Second = uint16_t(local.tm_sec > 59 ? 59 : local.tm_sec);
     t.Milliseconds = uint16_t(ms);
+    t.SteadyMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now().time_since_epoch())
+                     .count();
     return t;
 }
 
 uint32_t ExchangeTimeMs(const LocalTime& send, const LocalTime& receive) {
     constexpr uint32_t kDayMs = 24u * 60 * 60 * 1000;
+    // Further apart than this, the two clocks disagree because the wall clock was set.
+    constexpr int64_t kClockStepMs = 1000;
     const uint32_t s = MsOfDay(send);
     const uint32_t r = MsOfDay(receive);
-    return r >= s ? r - s : kDayMs - s + r;
+    const uint32_t byStamps = r >= s ? r - s : kDayMs - s + r;
+    if (send.SteadyMs >= 0 && receive.SteadyMs >= send.SteadyMs) {
+        const int64_t steady = receive.SteadyMs - send.SteadyMs;
+        if (steady < kDayMs && std::abs(int64_t(byStamps) - steady) > kClockStepMs)
+            return uint32_t(steady);
+    }
+    return byStamps;
 }
 
 std::string LogSendPart(const LocalTime& sent, const uint8_t* request, size_t length) {

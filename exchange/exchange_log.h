@@ -11,12 +11,15 @@
 struct LocalTime {
     uint16_t Year = 0, Month = 0, DayOfWeek = 0, Day = 0;
     uint16_t Hour = 0, Minute = 0, Second = 0, Milliseconds = 0;
+    int64_t SteadyMs = -1; // a steady clock at the same moment; -1 when not known
 };
 
 LocalTime LocalTimeNow();
 
 // Milliseconds from send to receive over the full time of day; a receive stamp earlier in the
-// day than the send stamp means midnight passed. Equal stamps give 0.
+// day than the send stamp means midnight passed. Equal stamps give 0. When the wall clock was
+// set between the two stamps (by hand, a time server, summer time), their difference is
+// meaningless and the steady clock's is used instead.
 uint32_t ExchangeTimeMs(const LocalTime& send, const LocalTime& receive);
 
 // "\r\n" + 28 underscores + "\r\n" + stamp + "Send:\r\n" + the request bytes.

@@ -13,6 +13,12 @@ struct ReaderState {
     ProtocolVariant Variant;
     AppSettings Settings;
     DeviceReading Reading;
-    SerialPort Port{Settings, {}};
+    // A port name stands for the device dev.dat's [PORTS] maps it to at that moment, or the
+    // platform's own device of that name.
+    SerialPort Port{Settings,
+                    [](const std::string& portName) {
+                        return DeviceForPortName(portName, PortDeviceFromSettings(portName));
+                    },
+                    {}};
     ExchangeCycle Exchange;
 };

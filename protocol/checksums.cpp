@@ -22,7 +22,7 @@ constexpr std::array<uint16_t, 256> kShiftTable = MakeShiftTable();
 } // namespace
 
 uint16_t Crc16(const uint8_t* data, size_t length) {
-    uint16_t reg = 0xFFFF;
+    uint16_t reg = kCrc16OfNothing;
     for (size_t i = 0; i < length; ++i) {
         reg ^= static_cast<uint16_t>(data[i] << 8);
         // The rounds are linear: eight of them shift the register down a byte and add the

@@ -1,5 +1,6 @@
 #include "parser.h"
 
+#include "answer_layout.h"
 #include "checksums.h"
 #include "scan_number.h"
 
@@ -8,9 +9,7 @@
 
 namespace {
 
-constexpr unsigned kStatusSearch = 30; // positions searched for the ';' that ends the status
-constexpr unsigned kFieldSearch = 16;  // positions searched for the ';' that ends a channel
-constexpr unsigned kMaxChecksumText = 15;
+using namespace AnswerLayout;
 
 // Positions past the buffer read as the zero bytes that follow every answer.
 uint8_t ByteAt(const ReceiveBuffer& buffer, unsigned pos) {
@@ -83,11 +82,11 @@ uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
 
     // The frame is found from both ends: the last '!' starts it, the last CR ends it, and the
     // last ';' before that CR ends the part the checksum covers.
-    const unsigned startMark = FindBackward(buffer, length, '!');
-    const unsigned endMark = FindBackward(buffer, length, '\r');
+    const unsigned startMark = FindBackward(buffer, length, kStartMark);
+    const unsigned endMark = FindBackward(buffer, length, kEndMark);
     if (endMark == 0)
         return 1; // cut off before its end, e.g. by the read limit
-    const unsigned separator = FindBackward(buffer, endMark, ';');
+    const unsigned separator = FindBackward(buffer, endMark, kSeparator);
     if (separator == 0 || endMark - separator - 1 > kMaxChecksumText)
         return 1;
 
@@ -99,20 +98,20 @@ uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
     unsigned textEnd = startMark + 1;
     std::memset(statusText, 0, sizeof statusText);
     for (unsigned i = 0; i < kStatusSearch; ++i) {
-        if (ByteAt(buffer, startMark + 1 + i) == ';') {
+        if (ByteAt(buffer, startMark + 1 + i) == kSeparator) {
             CopyText(buffer, startMark + 1, i, statusText);
             textEnd = startMark + 1 + i;
             break;
         }
     }
 
-    char fieldText[12][16];
+    char fieldText[kChannels][16];
     for (auto& field : fieldText) {
         const unsigned fieldStart = textEnd + 1;
         unsigned fieldLength = 0;
         textEnd = fieldStart; // a field without ';' in reach is empty and ends at its start
         for (unsigned i = 0; i < kFieldSearch; ++i) {
-            if (ByteAt(buffer, fieldStart + i) == ';') {
+            if (ByteAt(buffer, fieldStart + i) == kSeparator) {
                 fieldLength = i;
                 textEnd = fieldStart + i;
                 break;
@@ -121,20 +120,21 @@ uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
         CopyText(buffer, fieldStart, fieldLength, field);
     }
 
-    reading.KeyBits = static_cast<uint16_t>(StatusPairAt(statusText, 0));
-    reading.KeyBits2 = static_cast<uint16_t>(StatusPairAt(statusText, 2));
-    const uint16_t statusByte = static_cast<uint16_t>(StatusPairAt(statusText, 6));
-    reading.InputBits = static_cast<uint16_t>(StatusPairAt(statusText, 9));
-    reading.ControlBits = static_cast<uint16_t>(StatusPairAt(statusText, 11));
+    reading.KeyBits = static_cast<uint16_t>(StatusPairAt(statusText, kKeysAt));
+    reading.KeyBits2 = static_cast<uint16_t>(StatusPairAt(statusText, kKeys2At));
+    const uint16_t statusByte = static_cast<uint16_t>(StatusPairAt(statusText, kStatusNumberAt));
+    reading.InputBits = static_cast<uint16_t>(StatusPairAt(statusText, kInputsAt));
+    reading.ControlBits = static_cast<uint16_t>(StatusPairAt(statusText, kControlsAt));
     // Each pair fills one byte of the relay word.
-    reading.RelayBits = static_cast<uint16_t>(((StatusPairAt(statusText, 17) & 0xFFu) << 8) |
-                                              (StatusPairAt(statusText, 19) & 0xFFu));
+    reading.RelayBits =
+        static_cast<uint16_t>(((StatusPairAt(statusText, kRelaysHighAt) & 0xFFu) << 8) |
+                              (StatusPairAt(statusText, kRelaysLowAt) & 0xFFu));
 
-    for (unsigned ch = 0; ch < 12; ++ch) {
+    for (unsigned ch = 0; ch < kChannels; ++ch) {
         ChannelReading& channel = reading.Channels[ch];
-        channel.ErrorCode = DigitAt(fieldText[ch], 0);
-        channel.StateBits = DigitAt(fieldText[ch], 1);
-        if (const auto value = ScanFloat(fieldText[ch] + 2)) // keeps the value when it fails
+        channel.ErrorCode = DigitAt(fieldText[ch], kErrorCodeAt);
+        channel.StateBits = DigitAt(fieldText[ch], kStateAt);
+        if (const auto value = ScanFloat(fieldText[ch] + kValueAt)) // else the value is kept
             channel.Value = *value;
     }
 
@@ -150,7 +150,7 @@ uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
     if (variant == ProtocolVariant::Crc)
         computed = separator >= startMark
                        ? Crc16(buffer.data() + startMark, separator - startMark + 1)
-                       : Crc16(nullptr, 0);
+                       : kCrc16OfNothing;
     else
         computed =
             separator > startMark ? Sum8(buffer.data() + startMark + 1, separator - startMark) : 0;

@@ -3,10 +3,17 @@
 #include <array>
 #include <cstdint>
 
+// A channel's error code 0 means no error; this one is shown red, every other one yellow.
+inline constexpr uint16_t kRedErrorCode = 11;
+// A channel's state bits.
+inline constexpr uint16_t kSensorBreakBit = 4;
+inline constexpr uint16_t kSetpoint2Bit = 2;
+inline constexpr uint16_t kSetpoint1Bit = 1;
+
 // One channel of the instrument's answer.
 struct ChannelReading {
-    uint16_t ErrorCode = 0; // 0-15; 0 = no error, 11 = the "red" error
-    uint16_t StateBits = 0; // bit 2: sensor break, bit 1: setpoint 2, bit 0: setpoint 1
+    uint16_t ErrorCode = 0; // 0-15
+    uint16_t StateBits = 0; // kSensorBreakBit, kSetpoint2Bit, kSetpoint1Bit
     float Value = 0.0f;     // measured value
 };
 

@@ -1,18 +1,16 @@
 #include "port_plan.h"
 
+#include "line_choices.h"
+
 namespace {
 
-struct SpeedRow {
-    uint32_t baud;
-    uint32_t perByteMs;
-};
-
-// Speed index -> baud rate and the read interval / per-byte multiplier.
-constexpr SpeedRow kSpeeds[] = {
-    {110, 1536}, {300, 768},  {600, 384},  {1200, 192}, {2400, 96},   {4800, 48},
-    {9600, 24},  {19200, 24}, {38400, 24}, {57600, 24}, {115200, 12},
-};
-constexpr uint16_t kLastSpeedIndex = 10;
+// ReopenPort has line definitions for speed indices 3 to 10 only.
+constexpr uint16_t kFirstReopenSpeed = 3;
+constexpr uint16_t kLastSpeedIndex = uint16_t(kSpeedTable.size() - 1);
+// Without a line definition of its own, a line runs at 19200 baud with a 24 ms interval.
+constexpr SpeedRow kFallbackSpeed = kSpeedTable[kDefaultSpeedIndex];
+// ReopenPort keeps the 24 ms interval of 9600 baud at 115200 as well.
+constexpr uint32_t kReopenFastestPerByteMs = 24;
 
 std::string ComName(unsigned n) {
     return std::string("COM").append(std::to_string(n));
@@ -25,14 +23,14 @@ PortOpening PlanReopenPort(uint16_t speedIndex, uint16_t port, uint16_t timeOut,
     PortOpening opening;
     if (port <= 1)
         opening.PortName = ComName(1);
-    else if (port <= 8)
+    else if (port <= kListedPorts)
         opening.PortName = ComName(port);
 
     opening.Timeouts = previous;
-    if (speedIndex >= 3 && speedIndex <= kLastSpeedIndex) {
-        // ReopenPort keeps the 9600-baud gap of 24 ms at 115200 as well.
-        const uint32_t perByte = speedIndex == kLastSpeedIndex ? 24 : kSpeeds[speedIndex].perByteMs;
-        opening.Line.BaudRate = kSpeeds[speedIndex].baud;
+    if (speedIndex >= kFirstReopenSpeed && speedIndex <= kLastSpeedIndex) {
+        const uint32_t perByte = speedIndex == kLastSpeedIndex ? kReopenFastestPerByteMs
+                                                               : kSpeedTable[speedIndex].PerByteMs;
+        opening.Line.BaudRate = kSpeedTable[speedIndex].Baud;
         opening.Timeouts.ReadIntervalTimeout = perByte;
         opening.Timeouts.ReadTotalTimeoutMultiplier = perByte;
     }
@@ -47,11 +45,10 @@ PortOpening PlanOpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, 
                          uint16_t /*stopBitCode: always one stop bit*/, uint16_t readTimeout,
                          const CommTimeouts& previous) {
     PortOpening opening;
-    opening.PortName = ComName(port >= 1 && port <= 16 ? port : 1);
+    opening.PortName = ComName(port >= 1 && port <= kHighestPort ? port : 1);
 
-    const SpeedRow speed =
-        speedIndex <= kLastSpeedIndex ? kSpeeds[speedIndex] : SpeedRow{19200, 24};
-    opening.Line.BaudRate = speed.baud;
+    const SpeedRow speed = speedIndex <= kLastSpeedIndex ? kSpeedTable[speedIndex] : kFallbackSpeed;
+    opening.Line.BaudRate = speed.Baud;
     opening.Line.Parity = parity == 1   ? LineParity::Odd
                           : parity == 2 ? LineParity::Even
                                         : LineParity::None;
@@ -59,8 +56,8 @@ PortOpening PlanOpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, 
     opening.Line.DataBits = (dataBits >= 5 && dataBits <= 8) ? static_cast<uint8_t>(dataBits) : 8;
 
     opening.Timeouts = previous;
-    opening.Timeouts.ReadIntervalTimeout = speed.perByteMs;
-    opening.Timeouts.ReadTotalTimeoutMultiplier = speed.perByteMs;
+    opening.Timeouts.ReadIntervalTimeout = speed.PerByteMs;
+    opening.Timeouts.ReadTotalTimeoutMultiplier = speed.PerByteMs;
     opening.Timeouts.ReadTotalTimeoutConstant = readTimeout;
     opening.Timeouts.WriteTotalTimeoutMultiplier = 0;
     opening.Timeouts.WriteTotalTimeoutConstant = 0;
@@ -78,10 +75,12 @@ ReadLimits ReadLimitsFor(const CommTimeouts& timeouts, uint32_t count) {
     return limits;
 }
 
-std::string DeviceForPortName(const std::string& portName,
-                              const std::optional<std::string>& mapped) {
+std::string DeviceForPortName(const std::string& portName, const std::optional<std::string>& mapped,
+                              DeviceNaming naming) {
     if (mapped)
         return *mapped;
     const unsigned n = static_cast<unsigned>(std::stoul(portName.substr(3)));
+    if (naming == DeviceNaming::Windows)
+        return n >= 10 ? std::string("\\\\.\\").append(portName) : portName;
     return std::string("/dev/ttyS").append(std::to_string(n - 1));
 }

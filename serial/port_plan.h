@@ -61,6 +61,18 @@ struct ReadLimits {
 constexpr uint32_t kFallbackTotalMs = 1000;
 ReadLimits ReadLimitsFor(const CommTimeouts& timeouts, uint32_t count);
 
-// The device behind a port name: the [PORTS] mapping when there is one, else /dev/ttyS<n-1>.
-std::string DeviceForPortName(const std::string& portName,
-                              const std::optional<std::string>& mapped);
+// How a platform names serial devices.
+enum class DeviceNaming {
+    Posix,   // COMn is /dev/ttyS<n-1>
+    Windows, // COMn is COMn, \\.\COMn from COM10 on
+#ifdef _WIN32
+    Host = Windows
+#else
+    Host = Posix
+#endif
+};
+
+// The device behind a port name "COMn": the mapping from dev.dat's [PORTS] section when there is
+// one, else the platform's own name for it.
+std::string DeviceForPortName(const std::string& portName, const std::optional<std::string>& mapped,
+                              DeviceNaming naming = DeviceNaming::Host);

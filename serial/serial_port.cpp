@@ -29,8 +29,10 @@ bool IsFatal(QSerialPort::SerialPortError error) {
 const char* const SerialPort::kCannotOpenText = "Невозможно открыть последовательный порт";
 const char* const SerialPort::kCannotOpenCaption = "Ошибка";
 
-SerialPort::SerialPort(const AppSettings& settings, MessageBox showMessage)
-    : m_settings(settings), m_showMessage(std::move(showMessage)) {
+SerialPort::SerialPort(const AppSettings& settings, DeviceResolver resolveDevice,
+                       MessageBox showMessage)
+    : m_settings(settings), m_resolveDevice(std::move(resolveDevice)),
+      m_showMessage(std::move(showMessage)) {
     // Precise timers: a coarse one may fire 5 % early or late, and the interval time-out
     // decides how soon a read returns after the answer's last byte.
     for (QTimer* timer : {&m_deadline, &m_gap}) {
@@ -68,7 +70,7 @@ uint16_t SerialPort::Open(const PortOpening& opening) {
         return 0; // a port number without a name: the exchange runs without a port
 
     const QString device = QString::fromStdString(
-        DeviceForPortName(*opening.PortName, PortDeviceFromSettings(*opening.PortName)));
+        m_resolveDevice ? m_resolveDevice(*opening.PortName) : *opening.PortName);
     m_device = device;
     m_port.setPortName(device);
     if (!m_port.open(QIODevice::ReadWrite)) {

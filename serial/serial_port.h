@@ -22,6 +22,9 @@ public:
     using MessageBox = std::function<void(const QString& text, const QString& caption)>;
     // Called once when a write or read has ended, with the number of bytes it moved.
     using Completion = std::function<void(uint32_t count)>;
+    // The device a port name ("COM3") stands for at the moment of an opening; supplied by the
+    // caller, which knows where port names are mapped.
+    using DeviceResolver = std::function<std::string(const std::string& portName)>;
 
     static const char* const kCannotOpenText; // "Невозможно открыть последовательный порт"
     static const char* const kCannotOpenCaption; // "Ошибка"
@@ -31,7 +34,7 @@ public:
     // exchange for ever.
     static constexpr int kWriteStallMs = 1000;
 
-    SerialPort(const AppSettings& settings, MessageBox showMessage);
+    SerialPort(const AppSettings& settings, DeviceResolver resolveDevice, MessageBox showMessage);
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
@@ -98,6 +101,7 @@ private:
     void DropAfterFailure();
 
     const AppSettings& m_settings;
+    DeviceResolver m_resolveDevice;
     MessageBox m_showMessage;
     QSerialPort m_port;
     QString m_device; // the device of the latest opening

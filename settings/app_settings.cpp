@@ -1,6 +1,7 @@
 #include "app_settings.h"
 
 #include "file_access.h"
+#include "line_choices.h"
 #include "profile.h"
 
 #include <filesystem>
@@ -90,8 +91,8 @@ void LoadSettings(AppSettings& settings, const std::string& path) {
 
     SettingsFile file(path);
     AppSettings loaded = settings;
-    loaded.Port = file.ReadAndWriteInteger("COM_SETTINGS", "Port", 1, AsIs);
-    loaded.Spd = file.ReadAndWriteInteger("COM_SETTINGS", "Spd", 7, AsIs);
+    loaded.Port = file.ReadAndWriteInteger("COM_SETTINGS", "Port", kDefaultPort, AsIs);
+    loaded.Spd = file.ReadAndWriteInteger("COM_SETTINGS", "Spd", kDefaultSpeedIndex, AsIs);
     loaded.Par = file.ReadAndWriteInteger("COM_SETTINGS", "Par", 0, AsIs);
     loaded.NetAdrr = file.ReadAndWriteInteger(
         "DEVICE", "NetAdrr", 1, [](uint16_t value) { return value > 255 ? uint16_t(1) : value; });
@@ -109,8 +110,8 @@ void LoadSettings(AppSettings& settings, const std::string& path) {
 void SaveSettings(AppSettings& settings, const std::string& path) {
     SettingsFile file(path);
     file.WriteInteger("COM_SETTINGS", "Port", settings.Port);
-    if (settings.Spd < 5 || settings.Spd > 8)
-        settings.Spd = 7;
+    if (!IsListedSpeed(settings.Spd)) // a speed the window's list cannot show
+        settings.Spd = kDefaultSpeedIndex;
     file.WriteInteger("COM_SETTINGS", "Spd", settings.Spd);
     file.WriteInteger("COM_SETTINGS", "Par", settings.Par);
     file.WriteInteger("DEVICE", "NetAdrr", uint32_t(settings.NetAdrr));

@@ -1,16 +1,13 @@
 #include "sim_core.h"
 
+#include "answer_layout.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-// The instrument's checksums, written here bit by bit rather than taken from the reader, so that
-// every exchange with the simulator also checks the reader's own: the CRC XORs each byte into the
-// register's high byte, then shifts right eight times with 0xA001; the sum adds bytes modulo 256.
 uint16_t InstrumentCrc(const std::string& bytes) {
     unsigned reg = 0xFFFF;
     for (unsigned char byte : bytes) {
@@ -27,8 +24,6 @@ uint8_t InstrumentSum(const std::string& bytes) {
         sum += byte;
     return uint8_t(sum);
 }
-
-} // namespace
 
 SimReading ExampleReading() {
     SimReading r;
@@ -66,20 +61,30 @@ SimReading LiveReading(uint64_t n) {
 }
 
 std::string ComposeAnswer(ProtocolVariant variant, const SimReading& r, bool corruptChecksum) {
-    char status[32];
-    // keys, keys2, 00, status byte, 0, inputs, controls, 0000, relays (high, low)
-    std::snprintf(status, sizeof status, "%02X%02X00%02X0%02X%02X0000%02X%02X", r.Keys & 0xFF,
-                  r.Keys2 & 0xFF, r.StatusNumber & 0x0F, r.Inputs & 0xFF, r.Controls & 0xFF,
-                  r.Relays >> 8, r.Relays & 0xFF);
+    using namespace AnswerLayout;
+    // The status text: zeros, with a two-digit hexadecimal pair at each place the reader reads.
+    std::string status(kStatusLength, '0');
+    const auto put = [&status](unsigned at, unsigned value) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", value & 0xFF);
+        status.replace(at, 2, pair);
+    };
+    put(kKeysAt, r.Keys);
+    put(kKeys2At, r.Keys2);
+    put(kStatusNumberAt, r.StatusNumber & 0x0F);
+    put(kInputsAt, r.Inputs);
+    put(kControlsAt, r.Controls);
+    put(kRelaysHighAt, r.Relays >> 8);
+    put(kRelaysLowAt, r.Relays & 0xFF);
     std::string frame;
     frame.reserve(128);
-    frame.append("!").append(status).append(";");
+    frame.append(1, kStartMark).append(status).append(1, kSeparator);
     for (const SimChannel& c : r.Channels) {
         // A field holds at most 15 characters: two digits and up to 13 for the value.
         const double value = std::fmax(-99999999.0, std::fmin(99999999.0, c.Value));
         char field[48];
-        std::snprintf(field, sizeof field, "%X%X%.2f;", c.ErrorCode & 0xF, c.StateBits & 0xF,
-                      value);
+        std::snprintf(field, sizeof field, "%X%X%.2f%c", c.ErrorCode & 0xF, c.StateBits & 0xF,
+                      value, kSeparator);
         frame += field;
     }
     char checksum[16];
@@ -92,7 +97,7 @@ std::string ComposeAnswer(ProtocolVariant variant, const SimReading& r, bool cor
             static_cast<uint8_t>(InstrumentSum(frame.substr(1)) + (corruptChecksum ? 1 : 0));
         std::snprintf(checksum, sizeof checksum, "%X", unsigned(sum));
     }
-    return frame + checksum + "\r";
+    return frame.append(checksum).append(1, kEndMark);
 }
 
 namespace {

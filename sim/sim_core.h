@@ -27,6 +27,13 @@ struct SimReading {
     std::array<SimChannel, 12> Channels{};
 };
 
+// The instrument's checksums, written here bit by bit rather than taken from the reader, so that
+// every exchange with the simulator also checks the reader's own: the CRC XORs each byte into the
+// register's high byte, then shifts right eight times with 0xA001; the sum adds the bytes
+// modulo 256.
+uint16_t InstrumentCrc(const std::string& bytes);
+uint8_t InstrumentSum(const std::string& bytes);
+
 // The reading of the worked example answer ("!810100030050200000301;0025.50;...").
 SimReading ExampleReading();
 // A reading that changes with every answer: drifting values, now and then error code 11 on

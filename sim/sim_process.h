@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QStringList>
 
+#include <csignal>
 #include <functional>
 #include <optional>
 
@@ -27,6 +28,8 @@ public:
 
     QString Device() const { return m_device; }
     bool IsRunning() const { return m_process.state() == QProcess::Running; }
+    // A paused simulator reads nothing: what the reader writes piles up until the line is full.
+    void Pause(bool paused) { ::kill(pid_t(m_process.processId()), paused ? SIGSTOP : SIGCONT); }
 
     // Sends a command and waits until the simulator has taken it.
     bool Command(const QString& command) {

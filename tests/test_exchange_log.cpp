@@ -8,7 +8,7 @@ Q_DECLARE_METATYPE(LocalTime)
 
 namespace {
 
-LocalTime At(int hour, int minute, int second, int ms) {
+LocalTime At(int hour, int minute, int second, int ms, int64_t steadyMs = -1) {
     LocalTime t;
     t.Year = 2026;
     t.Month = 12;
@@ -17,6 +17,7 @@ LocalTime At(int hour, int minute, int second, int ms) {
     t.Minute = uint16_t(minute);
     t.Second = uint16_t(second);
     t.Milliseconds = uint16_t(ms);
+    t.SteadyMs = steadyMs;
     return t;
 }
 
@@ -65,6 +66,13 @@ private slots:
         QTest::newRow("over a minute") << At(14, 3, 7, 250) << At(14, 4, 17, 250) << 70000u;
         QTest::newRow("hour changes") << At(14, 59, 59, 990) << At(15, 0, 0, 10) << 20u;
         QTest::newRow("midnight") << At(23, 59, 59, 900) << At(0, 0, 0, 100) << 200u;
+        // The steady clock only overrules stamps that a change of the wall clock put apart.
+        QTest::newRow("stamps rule within a second")
+            << At(14, 3, 7, 250, 1000) << At(14, 3, 8, 255, 2004) << 1005u;
+        QTest::newRow("clock set back an hour")
+            << At(14, 3, 7, 250, 1000) << At(13, 3, 7, 270, 1020) << 20u;
+        QTest::newRow("clock set forward a minute")
+            << At(14, 3, 7, 250, 1000) << At(14, 4, 7, 270, 1020) << 20u;
     }
     void exchangeTime() {
         QFETCH(LocalTime, sent);

@@ -120,6 +120,23 @@ private slots:
         QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{"dev.dat"});
     }
 
+    // A file that already holds every key as it would be written is not written at all.
+    void normalisedFileIsNotRewritten() {
+        QTemporaryDir folder;
+        const std::string path = folder.filePath("dev.dat").toStdString();
+        WriteAll(QString::fromStdString(path),
+                 "[COM_SETTINGS]\nPort=1\nSpd=7\nPar=0\n[DEVICE]\nNetAdrr=1\n[SETTINGS]\nTimeOut="
+                 "1000\n[LOG]\nUseLogFile=1\nLogFileName=COM.txt\n");
+        struct stat before {};
+        QCOMPARE(stat(path.c_str(), &before), 0);
+        AppSettings settings;
+        LoadSettings(settings, path);
+        SaveSettings(settings, path);
+        struct stat after {};
+        QCOMPARE(stat(path.c_str(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino); // a replaced file would be a new one
+    }
+
     // A link stays a link, its target gets the content; permission bits stay.
     void linkAndPermissionsStay() {
         QTemporaryDir folder;

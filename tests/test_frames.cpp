@@ -33,29 +33,6 @@ private slots:
         const uint16_t length = BuildRequest(variant, netAdrr, buffer);
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(buffer.data()), length), frame);
     }
-
-    // Every number gives a frame of the right length, without zero bytes, with an
-    // upper-case two-digit sum that matches its digits.
-    void allNetworkNumbers() {
-        for (uint n = 0; n <= 255; ++n) {
-            const int digits = n < 10 ? 1 : n < 100 ? 2 : 3;
-            for (auto variant : {ProtocolVariant::Crc, ProtocolVariant::Sum}) {
-                RequestBuffer buffer{};
-                const uint16_t length = BuildRequest(variant, n, buffer);
-                const QByteArray frame(reinterpret_cast<const char*>(buffer.data()), length);
-                QCOMPARE(length, (variant == ProtocolVariant::Crc ? 11 : 9) + digits);
-                QVERIFY(!frame.contains('\0'));
-                QVERIFY(frame.endsWith('\r'));
-                if (variant == ProtocolVariant::Sum) {
-                    uint sum = 0;
-                    for (int i = 5; i <= 5 + digits; ++i)
-                        sum += uint8_t(frame[i]);
-                    QCOMPARE(frame.mid(6 + digits, 2),
-                             QByteArray::number(sum & 0xFF, 16).toUpper().rightJustified(2, '0'));
-                }
-            }
-        }
-    }
 };
 
 QTEST_GUILESS_MAIN(TestFrames)

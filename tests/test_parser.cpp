@@ -51,8 +51,7 @@ uint16_t ParseCrc(const QByteArray& bytes, DeviceReading& reading) {
 // A reading that differs from the zero one everywhere the parser may leave it alone.
 DeviceReading GoodReading() {
     DeviceReading reading;
-    const uint16_t result = ParseCrc(kExampleCrc, reading);
-    Q_ASSERT(result == 0);
+    ParseCrc(kExampleCrc, reading);
     return reading;
 }
 

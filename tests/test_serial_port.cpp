@@ -1,35 +1,32 @@
+// The serial port against instrument-sim on a pseudo-terminal: openings, the read's time-out
+// rules, and a line that stalls or vanishes.
 #include "frames.h"
 #include "parser.h"
 #include "serial_port.h"
 #include "sim_process.h"
 
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
 
-struct Messages {
-    QStringList shown;
-    SerialPort::MessageBox Sink() {
-        return
-            [this](const QString& text, const QString& caption) { shown << caption + ": " + text; };
-    }
-};
-
 const QString kCannotOpen = QStringLiteral("Ошибка: Невозможно открыть последовательный порт");
 
-} // namespace
-
-class TestSerialPort : public QObject {
-    Q_OBJECT
-
-    QTemporaryDir m_folder;
-    QString m_oldCurrent;
-    AppSettings m_settings;
+// A port whose every name stands for the simulator's device (or `device` when given).
+struct Line {
+    explicit Line(const QStringList& simArguments, uint16_t timeOut = 1000,
+                  const QString& device = {})
+        : sim(simArguments), device(device.isEmpty() ? sim.Device() : device),
+          port(
+              settings, [this](const std::string&) { return this->device.toStdString(); },
+              [this](const QString& text, const QString& caption) {
+                  shown << caption + ": " + text;
+              }) {
+        settings.TimeOut = timeOut;
+    }
 
     // Sends the crc request for address 1 and reads the answer.
-    QByteArray Exchange(SerialPort& port, qint64* elapsedMs = nullptr) {
+    QByteArray Exchange(qint64* elapsedMs = nullptr) {
         RequestBuffer request{};
         const uint16_t length = BuildRequest(ProtocolVariant::Crc, 1, request);
         port.Purge();
@@ -44,138 +41,129 @@ class TestSerialPort : public QObject {
         return QByteArray(reinterpret_cast<const char*>(answer.data()), int(got));
     }
 
+    SimProcess sim;
+    QString device;
+    AppSettings settings;
+    QStringList shown;
+    SerialPort port;
+};
+
+} // namespace
+
+class TestSerialPort : public QObject {
+    Q_OBJECT
 private slots:
-    void initTestCase() {
-        m_oldCurrent = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(m_folder.path()));
-        m_settings.TimeOut = 1000;
-    }
-    void cleanupTestCase() { QDir::setCurrent(m_oldCurrent); }
-
     void fullExchange() {
-        SimProcess sim({"--reading", "example"});
-        QVERIFY(WritePortsFile(m_folder.path(), {sim.Device()}));
-        Messages messages;
-        SerialPort port(m_settings, messages.Sink());
-        QCOMPARE(port.ReopenPort(7, 1), uint16_t(0));
-        QVERIFY(port.IsOpen());
-        QCOMPARE(port.DevicePath(), sim.Device());
-        const QByteArray answer = Exchange(port);
+        Line line({"--reading", "example"});
+        QCOMPARE(line.port.ReopenPort(7, 1), uint16_t(0));
+        QCOMPARE(line.port.DevicePath(), line.sim.Device());
+        const QByteArray answer = line.Exchange();
         QVERIFY2(answer.startsWith("!810100030050200000301;") && answer.endsWith('\r'), answer);
-        QCOMPARE(sim.Requests(), QStringList{"FFFFFFFF3A313B3432333B0D"});
-        QVERIFY(messages.shown.isEmpty());
-
-        ReceiveBuffer buffer{};
-        std::memcpy(buffer.data(), answer.constData(), size_t(answer.size()));
-        DeviceReading reading;
-        QCOMPARE(ParseResponse(ProtocolVariant::Crc, buffer, uint32_t(answer.size()), reading), 0);
-
+        QCOMPARE(line.sim.Requests(), QStringList{"FFFFFFFF3A313B3432333B0D"});
+        QVERIFY(line.shown.isEmpty());
         // The same port again: closed and reopened, still working.
-        QCOMPARE(port.ReopenPort(7, 1), uint16_t(0));
-        QVERIFY(Exchange(port).endsWith('\r'));
+        QCOMPARE(line.port.ReopenPort(7, 1), uint16_t(0));
+        QVERIFY(line.Exchange().endsWith('\r'));
     }
 
-    // A gap longer than the 24 ms interval ends the read with the first half.
-    void gapEndsRead() {
-        SimProcess sim({"--reading", "example", "--fault", "split", "--fault-ms", "300"});
-        QVERIFY(WritePortsFile(m_folder.path(), {sim.Device()}));
-        SerialPort port(m_settings, {});
-        port.ReopenPort(7, 1);
-        qint64 elapsed = 0;
-        const QByteArray answer = Exchange(port, &elapsed);
-        QVERIFY2(answer.size() > 0 && answer.size() < 100, answer);
-        QVERIFY2(elapsed < 290, QByteArray::number(elapsed));
-    }
-
-    void longAnswerYields200() {
-        SimProcess sim({"--reading", "example", "--fault", "long"});
-        QVERIFY(WritePortsFile(m_folder.path(), {sim.Device()}));
-        SerialPort port(m_settings, {});
-        port.ReopenPort(7, 1);
-        QCOMPARE(Exchange(port).size(), 200);
-        // The 50 bytes the read left behind are purged before the next request: the next
-        // answer starts with its own padding, not with the tail of the last one.
-        QTest::qWait(100);
-        const QByteArray next = Exchange(port);
-        QCOMPARE(next.size(), 200);
-        QVERIFY2(next.startsWith("~~~~"), next);
-    }
-
-    // Silence: the read ends at the total time-out. An index outside 3-10 on a fresh port
-    // leaves no per-byte part, so the total is TimeOut alone; index 10 of OpenPort adds 12 ms
-    // for each of the 200 bytes.
-    void silenceEndsAtTotalTimeout_data() {
-        QTest::addColumn<bool>("useOpenPort");
+    // How a read ends: at a gap longer than the 24 ms interval (the first half of a split
+    // answer), at 200 bytes (the rest is purged before the next request), or silent at the
+    // total time-out: TimeOut alone for an index outside 3-10 on a fresh port, 12 ms per byte
+    // more for OpenPort's 115200.
+    void readEnds_data() {
+        QTest::addColumn<QStringList>("sim");
         QTest::addColumn<int>("speedIndex");
-        QTest::addColumn<int>("totalMs");
-        QTest::newRow("ReopenPort, no per-byte part") << false << 11 << 300;
-        QTest::newRow("OpenPort 115200") << true << 10 << 2400 + 300;
+        QTest::addColumn<bool>("openPort");
+        QTest::addColumn<int>("bytes"); // -1: some, fewer than 100
+        QTest::addColumn<int>("minMs");
+        QTest::addColumn<int>("maxMs");
+        QTest::newRow("gap") << QStringList{"--fault", "split", "--fault-ms", "300"} << 7 << false
+                             << -1 << 0 << 290;
+        QTest::newRow("200 bytes")
+            << QStringList{"--fault", "long"} << 7 << false << 200 << 0 << 1000;
+        QTest::newRow("silence, ReopenPort")
+            << QStringList{"--fault", "silence"} << 11 << false << 0 << 295 << 1800;
+        QTest::newRow("silence, OpenPort 115200")
+            << QStringList{"--fault", "silence"} << 10 << true << 0 << 2695 << 4200;
     }
-    void silenceEndsAtTotalTimeout() {
-        QFETCH(bool, useOpenPort);
+    void readEnds() {
+        QFETCH(QStringList, sim);
         QFETCH(int, speedIndex);
-        QFETCH(int, totalMs);
-        SimProcess sim({"--fault", "silence"});
-        QVERIFY(WritePortsFile(m_folder.path(), {sim.Device()}));
-        AppSettings settings;
-        settings.TimeOut = 300;
-        SerialPort port(settings, {});
-        if (useOpenPort)
-            port.OpenPort(1, uint16_t(speedIndex), 8, 0, 1, 300);
+        QFETCH(bool, openPort);
+        QFETCH(int, bytes);
+        QFETCH(int, minMs);
+        QFETCH(int, maxMs);
+        Line line(QStringList{"--reading", "example"} + sim, 300);
+        if (openPort)
+            line.port.OpenPort(1, uint16_t(speedIndex), 8, 0, 1, 300);
         else
-            port.ReopenPort(uint16_t(speedIndex), 1);
+            line.port.ReopenPort(uint16_t(speedIndex), 1);
         qint64 elapsed = 0;
-        QCOMPARE(Exchange(port, &elapsed).size(), 0);
-        QVERIFY2(elapsed >= totalMs - 5 && elapsed < totalMs + 1500, QByteArray::number(elapsed));
+        const QByteArray answer = line.Exchange(&elapsed);
+        if (bytes < 0)
+            QVERIFY2(answer.size() > 0 && answer.size() < 100, answer);
+        else
+            QCOMPARE(answer.size(), bytes);
+        QVERIFY2(elapsed >= minMs && elapsed < maxMs, QByteArray::number(elapsed));
+        if (bytes == 200) { // the next answer starts with its own padding, not the last's tail
+            QTest::qWait(100);
+            QVERIFY(line.Exchange().startsWith("~~~~"));
+        }
     }
 
-    void secondOpeningIsRefused() {
-        SimProcess sim;
-        QVERIFY(WritePortsFile(m_folder.path(), {sim.Device()}));
-        Messages messages;
-        SerialPort first(m_settings, messages.Sink());
-        SerialPort second(m_settings, messages.Sink());
-        QCOMPARE(first.ReopenPort(7, 1), uint16_t(0));
-        QCOMPARE(second.ReopenPort(7, 1), uint16_t(1));
-        QCOMPARE(messages.shown, QStringList{kCannotOpen});
-        QVERIFY(!second.IsOpen());
-        QCOMPARE(Exchange(second).size(), 0); // runs on without a port
-        second.OpenPort(1, 7, 8, 0, 1, 1000);
-        QCOMPARE(messages.shown.size(), 2);
+    // A line that takes no more bytes: the write ends after its stall limit with the count the
+    // port took, never the count asked for.
+    void stalledWriteTellsTheTruth() {
+        Line line({"--reading", "zero"});
+        line.port.ReopenPort(7, 1);
+        line.sim.Pause(true);
+        const QByteArray flood(4 << 20, 'x');
+        const auto* bytes = reinterpret_cast<const uint8_t*>(flood.constData());
+        const uint32_t taken = AwaitCount(
+            [&](auto done) { line.port.StartWrite(bytes, uint32_t(flood.size()), done); });
+        line.sim.Pause(false);
+        QVERIFY2(taken < uint32_t(flood.size()), QByteArray::number(taken));
     }
 
-    void missingDeviceAndUnnamedPort() {
-        QVERIFY(WritePortsFile(m_folder.path(), {m_folder.filePath("no-such-tty")}));
-        Messages messages;
-        SerialPort port(m_settings, messages.Sink());
-        QCOMPARE(port.ReopenPort(7, 1), uint16_t(1));
-        QCOMPARE(messages.shown, QStringList{kCannotOpen});
-        QCOMPARE(port.ReopenPort(7, 9), uint16_t(0)); // port 9 has no name: no message
-        QCOMPARE(messages.shown.size(), 1);
+    void openingFails() {
+        Line line({}, 1000, "/nonexistent/tty");
+        QCOMPARE(line.port.ReopenPort(7, 1), uint16_t(1));
+        QCOMPARE(line.shown, QStringList{kCannotOpen});
+        QCOMPARE(line.port.ReopenPort(7, 9), uint16_t(0)); // port 9 has no name: no message
+        QCOMPARE(line.shown.size(), 1);
         QElapsedTimer timer;
         timer.start();
-        QCOMPARE(Exchange(port).size(), 0);
+        QCOMPARE(line.Exchange().size(), 0); // runs on without a port
         QVERIFY(timer.elapsed() < 100);
+
+        Line held({});
+        SerialPort second(
+            held.settings, [&](const std::string&) { return held.device.toStdString(); },
+            [&](const QString& text, const QString& caption) {
+                held.shown << caption + ": " + text;
+            });
+        QCOMPARE(held.port.ReopenPort(7, 1), uint16_t(0));
+        QCOMPARE(second.ReopenPort(7, 1), uint16_t(1)); // held by the first
+        second.OpenPort(1, 7, 8, 0, 1, 1000);
+        QCOMPARE(held.shown, (QStringList{kCannotOpen, kCannotOpen}));
     }
 
     // The instrument goes away mid-run: reads give 0 bytes at once, and a new opening works.
     void peerVanishes() {
-        auto sim = std::make_unique<SimProcess>(QStringList{"--reading", "example"});
-        QVERIFY(WritePortsFile(m_folder.path(), {sim->Device()}));
-        SerialPort port(m_settings, {});
-        port.ReopenPort(7, 1);
-        QVERIFY(Exchange(port).endsWith('\r'));
-        sim.reset();
+        Line line({"--reading", "example"});
+        line.port.ReopenPort(7, 1);
+        QVERIFY(line.Exchange().endsWith('\r'));
+        line.sim.Kill();
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < 5; ++i)
-            QCOMPARE(Exchange(port).size(), 0);
+            QCOMPARE(line.Exchange().size(), 0);
         QVERIFY2(timer.elapsed() < 3000, QByteArray::number(timer.elapsed()));
 
         SimProcess again({"--reading", "example"});
-        QVERIFY(WritePortsFile(m_folder.path(), {again.Device()}));
-        QCOMPARE(port.ReopenPort(7, 1), uint16_t(0));
-        QVERIFY(Exchange(port).endsWith('\r'));
+        line.device = again.Device();
+        QCOMPARE(line.port.ReopenPort(7, 1), uint16_t(0));
+        QVERIFY(line.Exchange().endsWith('\r'));
     }
 };
 

@@ -6,8 +6,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/stat.h>
-
 namespace {
 
 const QByteArray kFreshFile =
@@ -206,21 +204,6 @@ private slots:
         AppSettings settings;
         LoadSettings(settings, folder.path());
         QTEST(ReadAll(folder.file()), "loaded");
-    }
-
-    // A file that already holds every key as it would be written is not written at all.
-    void normalisedFileIsNotRewritten() {
-        Folder folder;
-        WriteAll(folder.file(), kFreshFile);
-        struct stat before {};
-        QCOMPARE(stat(folder.path().c_str(), &before), 0);
-        AppSettings settings;
-        LoadSettings(settings, folder.path());
-        SaveSettings(settings, folder.path());
-        struct stat after {};
-        QCOMPARE(stat(folder.path().c_str(), &after), 0);
-        QCOMPARE(after.st_ino, before.st_ino); // a replaced file would be a new one
-        QCOMPARE(ReadAll(folder.file()), kFreshFile);
     }
 
     void loadedValues() {

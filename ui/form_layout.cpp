@@ -1,5 +1,7 @@
 #include "form_layout.h"
 
+#include "line_choices.h"
+
 const std::array<ChannelPanels, 12> kChannelPanels = {{
     {1, 2, 63, 64, 65},
     {3, 4, 66, 67, 68},
@@ -39,6 +41,23 @@ std::string NumberItems(int count) {
     std::string items;
     for (int i = 0; i < count; ++i)
         items.append(i ? "|" : "").append(std::to_string(i));
+    return items;
+}
+
+// "COM 1|COM 2|...": the ports the list offers.
+std::string PortItems() {
+    std::string items;
+    for (uint16_t port = 1; port <= kListedPorts; ++port)
+        items.append(port > 1 ? "|" : "").append("COM ").append(std::to_string(port));
+    return items;
+}
+
+// "4800|9600|...": the baud rates of the speeds the list offers.
+std::string SpeedItems() {
+    std::string items;
+    for (uint16_t index = kFirstListedSpeed; index <= kLastListedSpeed; ++index)
+        items.append(index > kFirstListedSpeed ? "|" : "")
+            .append(std::to_string(kSpeedTable[index].Baud));
     return items;
 }
 
@@ -110,14 +129,9 @@ std::vector<ControlRow> MakeControls() {
         {"Panel56", K::Panel, {440, 255, 51, 16}, "Ключ"},
 
         {"Label1", K::Label, {12, 289, 25, 13}, "Порт"},
-        {"ComboBox1",
-         K::ComboBox,
-         {40, 285, 71, 21},
-         "COM 1|COM 2|COM 3|COM 4|COM 5|COM 6|COM 7|COM 8",
-         "",
-         2},
+        {"ComboBox1", K::ComboBox, {40, 285, 71, 21}, PortItems(), "", 2},
         {"Label2", K::Label, {118, 289, 48, 13}, "Скорость"},
-        {"ComboBox2", K::ComboBox, {174, 285, 61, 21}, "4800|9600|19200|38400", "", 4},
+        {"ComboBox2", K::ComboBox, {174, 285, 61, 21}, SpeedItems(), "", 4},
 
         {"Label20", K::Label, {20, 310, 102, 13}, "Контрольная сумма"},
         {"Shape4", K::Rule, {125, 320, 381, 1}, ""},

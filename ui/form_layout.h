@@ -34,6 +34,8 @@ struct ControlRow {
 
 constexpr int kClientWidth = 760;
 constexpr int kClientHeight = 360;
+// The client area as designed; the creation handler sets the final height above.
+constexpr int kDesignedClientHeight = 365;
 
 // Every control of the window, parents before their children.
 const std::vector<ControlRow>& FormControls();

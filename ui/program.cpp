@@ -1,47 +1,18 @@
 #include "tform1.h"
 
+#include "quit_request.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
 bool g_quitRequested = false;
-
-void OnQuitSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = write(g_signalPipe[1], &byte, 1);
-}
-
-// SIGINT and SIGTERM close the window as its close box does, so the port is closed and the
-// settings are saved. The handler only writes a byte; the windows are closed from the event
-// loop, including a message box that start-up may be showing.
-void CloseOnQuitSignals(QApplication& app) {
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
-        char byte = 0;
-        [[maybe_unused]] const ssize_t n = read(g_signalPipe[0], &byte, 1);
-        g_quitRequested = true;
-        QApplication::closeAllWindows();
-    });
-    struct sigaction action {};
-    action.sa_handler = OnQuitSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 // A message for the operator: a modal box, or once a signal has asked the program to end, a
 // line on stderr, since nobody may be there to press OK.
@@ -92,7 +63,12 @@ int RunReaderProgram(int argc, char** argv, ProtocolVariant variant, const char*
     const QString caption = QString::fromUtf8(title);
     try {
         QApplication::setApplicationName(caption);
-        CloseOnQuitSignals(app);
+        // A request to end from outside closes the windows as their close boxes do, so the port
+        // is closed and the settings are saved; a message box start-up shows is closed too.
+        OnQuitRequest(&app, [] {
+            g_quitRequested = true;
+            QApplication::closeAllWindows();
+        });
         ReaderState state(variant);
         QPointer<QWidget> window; // the boxes' parent once the window stands
         TForm1::Dialogs dialogs;

@@ -65,9 +65,9 @@ void ShowReading(TForm1& form, const DeviceReading& reading) {
     for (size_t ch = 0; ch < kChannelPanels.size(); ++ch) {
         const ChannelReading& channel = reading.Channels[ch];
         QLabel* value = form.Panel(kChannelPanels[ch].Value);
-        SetPanelColour(value, channel.ErrorCode == 0    ? PanelColour::White
-                              : channel.ErrorCode == 11 ? PanelColour::Red
-                                                        : PanelColour::Yellow);
+        SetPanelColour(value, channel.ErrorCode == 0               ? PanelColour::White
+                              : channel.ErrorCode == kRedErrorCode ? PanelColour::Red
+                                                                   : PanelColour::Yellow);
         value->setText(FormatValue(channel.Value));
         form.Panel(kChannelPanels[ch].Code)->setText(QString::number(channel.ErrorCode, 16));
     }
@@ -81,10 +81,12 @@ void ShowReading(TForm1& form, const DeviceReading& reading) {
     for (size_t ch = 0; ch < kChannelPanels.size(); ++ch) {
         const uint16_t bits = reading.Channels[ch].StateBits;
         const ChannelPanels& p = kChannelPanels[ch];
-        SetPanelColour(form.Panel(p.Bit2), (bits & 4) ? PanelColour::Red : PanelColour::ButtonFace);
-        SetPanelColour(form.Panel(p.Bit1), (bits & 2) ? PanelColour::Red : PanelColour::ButtonFace);
+        SetPanelColour(form.Panel(p.Bit2),
+                       (bits & kSensorBreakBit) ? PanelColour::Red : PanelColour::ButtonFace);
+        SetPanelColour(form.Panel(p.Bit1),
+                       (bits & kSetpoint2Bit) ? PanelColour::Red : PanelColour::ButtonFace);
         SetPanelColour(form.Panel(p.Bit0),
-                       (bits & 1) ? PanelColour::Yellow : PanelColour::ButtonFace);
+                       (bits & kSetpoint1Bit) ? PanelColour::Yellow : PanelColour::ButtonFace);
     }
 
     // "%u" and "%x": QString::number prints integers without any locale.

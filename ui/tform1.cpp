@@ -1,6 +1,7 @@
 #include "tform1.h"
 
 #include "dial_icon.h"
+#include "line_choices.h"
 
 #include <algorithm>
 
@@ -60,7 +61,7 @@ TForm1::TForm1(ReaderState& state, const QString& title, Dialogs dialogs)
     setWindowTitle(QString::fromUtf8(kCaption));
     setWindowIcon(MakeIcon());
     setFont(WindowFont());
-    resize(kClientWidth, 365); // the designed size; FormCreate sets the final one
+    resize(kClientWidth, kDesignedClientHeight); // FormCreate sets the final size
     BuildControls();
 
     Timer4 = new QTimer(this);
@@ -205,11 +206,9 @@ void TForm1::FormCreate() {
     AppSettings& settings = m_state.Settings;
     LoadSettings(settings);
 
-    // An index outside a list leaves it without a selection.
-    ComboBox1->setCurrentIndex(int(settings.Port) - 1 < ComboBox1->count() ? int(settings.Port) - 1
-                                                                           : -1);
-    ComboBox2->setCurrentIndex(int(settings.Spd) - 5 < ComboBox2->count() ? int(settings.Spd) - 5
-                                                                          : -1);
+    // A value a list does not offer leaves it without a selection.
+    ComboBox1->setCurrentIndex(PortListPosition(settings.Port));
+    ComboBox2->setCurrentIndex(SpeedListPosition(settings.Spd));
     ComboBox3->setCurrentIndex(settings.NetAdrr < ComboBox3->count() ? settings.NetAdrr : -1);
 
     m_state.Port.ReopenPort(settings.Spd, settings.Port);
@@ -292,12 +291,12 @@ void TForm1::ReopenAfterListChange() {
 }
 
 void TForm1::ComboBox1Change(int index) {
-    m_state.Settings.Port = uint16_t(index + 1);
+    m_state.Settings.Port = PortAtListPosition(index);
     ReopenAfterListChange();
 }
 
 void TForm1::ComboBox2Change(int index) {
-    m_state.Settings.Spd = uint16_t(index + 5);
+    m_state.Settings.Spd = SpeedAtListPosition(index);
     ReopenAfterListChange();
 }
 
