@@ -18,7 +18,7 @@ void AppendAsText(std::string& out, const char* data, size_t length) {
     }
 }
 
-void AppendAsText(std::string& out, const std::string& text) {
+void AppendAsText(std::string& out, std::string_view text) {
     AppendAsText(out, text.data(), text.size());
 }
 
@@ -79,22 +79,30 @@ uint32_t ExchangeTimeMs(const LocalTime& send, const LocalTime& receive) {
 }
 
 std::string LogSendPart(const LocalTime& sent, const uint8_t* request, size_t length) {
+    using namespace LogFormat;
     std::string out;
-    AppendAsText(out, "\r\n____________________________\r\n");
+    AppendAsText(out, "\r\n");
+    AppendAsText(out, kRule);
+    AppendAsText(out, "\r\n");
     AppendAsText(out, Stamp(sent));
-    AppendAsText(out, "Send:\r\n");
+    AppendAsText(out, kSendMark);
+    AppendAsText(out, "\r\n");
     AppendAsText(out, reinterpret_cast<const char*>(request), length);
     return out;
 }
 
 std::string LogAnswerPart(const LocalTime& received, uint32_t exchangeTimeMs, const uint8_t* answer,
                           size_t length) {
+    using namespace LogFormat;
     std::string out;
     AppendAsText(out, "\r\n");
     AppendAsText(out, Stamp(received));
-    AppendAsText(out,
-                 std::string("exc time ").append(std::to_string(exchangeTimeMs)).append(" mS\r\n"));
-    AppendAsText(out, "Answ:\r\n");
+    AppendAsText(out, kExchangeTimeLead);
+    AppendAsText(out, std::to_string(exchangeTimeMs));
+    AppendAsText(out, kExchangeTimeUnit);
+    AppendAsText(out, "\r\n");
+    AppendAsText(out, kAnswerMark);
+    AppendAsText(out, "\r\n");
     AppendAsText(out, reinterpret_cast<const char*>(answer), length);
     return out;
 }

@@ -7,6 +7,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+// The record's fixed texts, shared by the writer and the reader.
+namespace LogFormat {
+inline constexpr std::string_view kRule = "____________________________"; // 28 underscores
+inline constexpr std::string_view kSendMark = "Send:";
+inline constexpr std::string_view kAnswerMark = "Answ:";
+inline constexpr std::string_view kExchangeTimeLead = "exc time ";
+inline constexpr std::string_view kExchangeTimeUnit = " mS";
+} // namespace LogFormat
 
 struct LocalTime {
     uint16_t Year = 0, Month = 0, DayOfWeek = 0, Day = 0;

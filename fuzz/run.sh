@@ -16,6 +16,8 @@ build() { # name sources...
 build parse_response_fuzz fuzz/parse_response_fuzz.cpp protocol/checksums.cpp protocol/parser.cpp \
     protocol/scan_number.cpp
 build profile_fuzz fuzz/profile_fuzz.cpp settings/profile.cpp
+build log_reader_fuzz -Iexchange fuzz/log_reader_fuzz.cpp exchange/exchange_log_reader.cpp \
+    exchange/exchange_log.cpp settings/file_access_posix.cpp
 
 for target in "$out"/*_fuzz; do
     [ -f "$target" ] || continue
@@ -24,6 +26,6 @@ for target in "$out"/*_fuzz; do
     mkdir -p "$corpus"
     seeds="fuzz/corpus/$name"
     echo "== fuzzing $name for ${seconds}s"
-    "$target" -max_total_time="$seconds" -max_len=256 -print_final_stats=1 -artifact_prefix="$out/" "$corpus" \
+    "$target" -max_total_time="$seconds" -max_len=1024 -print_final_stats=1 -artifact_prefix="$out/" "$corpus" \
         $( [ -d "$seeds" ] && echo "$seeds" ) 2>&1 | tail -n 12
 done

@@ -69,6 +69,11 @@ void DeriveFlags(DeviceReading& reading, uint16_t statusByte) {
 
 uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
                        uint32_t receivedLength, DeviceReading& reading) {
+    return ParseAnswer(variant, buffer, receivedLength, reading) == ParseOutcome::Parsed ? 0 : 1;
+}
+
+ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
+                         uint32_t receivedLength, DeviceReading& reading) {
     reading.KeyBits = 0;
     reading.KeyBits2 = 0;
     reading.InputBits = 0;
@@ -77,7 +82,7 @@ uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
     reading.StatusNumber = 0;
 
     if (receivedLength < kMinAnswerLength)
-        return 1;
+        return ParseOutcome::TooShort;
     const unsigned length = receivedLength < kMaxReadLength ? receivedLength : kMaxReadLength;
 
     // The frame is found from both ends: the last '!' starts it, the last CR ends it, and the
@@ -85,10 +90,10 @@ uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
     const unsigned startMark = FindBackward(buffer, length, kStartMark);
     const unsigned endMark = FindBackward(buffer, length, kEndMark);
     if (endMark == 0)
-        return 1; // cut off before its end, e.g. by the read limit
+        return ParseOutcome::NoFrame; // cut off before its end, e.g. by the read limit
     const unsigned separator = FindBackward(buffer, endMark, kSeparator);
     if (separator == 0 || endMark - separator - 1 > kMaxChecksumText)
-        return 1;
+        return ParseOutcome::NoFrame;
 
     char checksumText[16];
     CopyText(buffer, separator + 1, endMark - separator - 1, checksumText);
@@ -138,7 +143,7 @@ uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
             channel.Value = *value;
     }
 
-    uint16_t result = 0;
+    ParseOutcome outcome = ParseOutcome::Parsed;
     // "%u" (crc) or "%x" (sum); only the low 16 bits count.
     const auto receivedText =
         ScanUnsigned(checksumText, variant == ProtocolVariant::Crc ? 10 : 16, 0);
@@ -156,10 +161,10 @@ uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
             separator > startMark ? Sum8(buffer.data() + startMark + 1, separator - startMark) : 0;
 
     if (!hasNumber || received != computed)
-        result = 1;
+        outcome = ParseOutcome::ChecksumMismatch;
 
     reading.ChecksumReceived = received;
     reading.ChecksumComputed = computed;
     DeriveFlags(reading, statusByte);
-    return result;
+    return outcome;
 }

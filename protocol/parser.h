@@ -21,3 +21,13 @@ constexpr uint32_t kMinAnswerLength = 70;
 // when its checksum fails; channel values that do not convert keep their previous value.
 uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
                        uint32_t receivedLength, DeviceReading& reading);
+
+// The same parse, telling how an answer failed.
+enum class ParseOutcome {
+    Parsed,
+    TooShort,         // fewer than kMinAnswerLength bytes
+    NoFrame,          // no end mark, no ';' before it, or a checksum text over 15 characters
+    ChecksumMismatch, // decoded, but the checksum text does not give the computed checksum
+};
+ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
+                         uint32_t receivedLength, DeviceReading& reading);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI: what can be shown of the Windows build on this machine. The Qt-free code (protocol/,
 # settings/ and the exchange log) compiles with MinGW-w64 and warnings as errors, and runners
-# built with it replay the fuzz corpora through the answer parser and the INI reader under wine.
+# built with it replay the fuzz corpora through the answer parser, the INI reader and the log
+# reader under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 missing=()
@@ -18,18 +19,21 @@ mkdir -p "$out"
 cxx=x86_64-w64-mingw32-g++
 flags=(-std=c++20 -O1 -Wall -Wextra -Werror -Iprotocol -Isettings -Iexchange)
 for source in protocol/*.cpp settings/app_settings.cpp settings/profile.cpp \
-    settings/file_access_windows.cpp exchange/exchange_log.cpp; do
+    settings/file_access_windows.cpp exchange/exchange_log.cpp exchange/exchange_log_reader.cpp; do
     "$cxx" "${flags[@]}" -c "$source" -o "$out/$(basename "$source" .cpp).o"
 done
-echo "compiled for Windows: protocol/, settings/, exchange/exchange_log.cpp"
+echo "compiled for Windows: protocol/, settings/, the exchange log's writer and reader"
 
 "$cxx" "${flags[@]}" -static fuzz/replay_corpus.cpp fuzz/parse_response_fuzz.cpp \
     "$out"/checksums.o "$out"/parser.o "$out"/scan_number.o -o "$out/parse_response_replay.exe"
 "$cxx" "${flags[@]}" -static fuzz/replay_corpus.cpp fuzz/profile_fuzz.cpp "$out"/profile.o \
     -o "$out/profile_replay.exe"
+"$cxx" "${flags[@]}" -static fuzz/replay_corpus.cpp fuzz/log_reader_fuzz.cpp \
+    "$out"/exchange_log_reader.o "$out"/exchange_log.o "$out"/file_access_windows.o \
+    -o "$out/log_reader_replay.exe"
 
 export WINEPREFIX="$PWD/$out/wine" WINEDEBUG=-all
-for target in parse_response profile; do
+for target in parse_response profile log_reader; do
     corpora=("fuzz/corpus/${target}_fuzz")
     [ -d "build-fuzz/corpora/${target}_fuzz" ] && corpora+=("build-fuzz/corpora/${target}_fuzz")
     printf '%s under wine: ' "$target"

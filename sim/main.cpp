@@ -5,6 +5,7 @@
 // should open. Commands on standard input change it while it runs; each is answered with a line
 // "ok <command>" or "error <command>".
 
+#include "exchange_log_reader.h"
 #include "sim_core.h"
 
 #include <fcntl.h>
@@ -34,7 +35,10 @@ const char kUsage[] =
     "  --baud N                 wire speed for --pace and for --device (default 19200)\n"
     "  --device PATH            use this serial device instead of a new pseudo-terminal\n"
     "  --link PATH              also make PATH a symbolic link to the pseudo-terminal\n"
-    "  --verbose                print each request (rx <hex>) and answer (tx <n> bytes)\n"
+    "  --replay LOG             answer each request with the next answer recorded in an\n"
+    "                           exchange log, byte for byte (silence where it has none)\n"
+    "  --replay-timing          send each replayed answer after its recorded exchange time\n"
+    "  --verbose                print each request (rx <hex>) and answer (tx <hex>)\n"
     "  --version                the version\n"
     "  --help                   this text\n"
     "Commands on standard input, one per line:\n"
@@ -62,7 +66,19 @@ struct Options {
     std::string device;
     std::string link;
     bool verbose = false;
+    std::string replay;
+    bool replayTiming = false;
 };
+
+std::string Hex(const std::string& bytes) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += kDigits[c >> 4];
+        hex += kDigits[c & 15];
+    }
+    return hex;
+}
 
 speed_t BaudConstant(uint32_t baud) {
     switch (baud) {
@@ -152,6 +168,26 @@ public:
         return true;
     }
 
+    // Loads the answers of an exchange log to replay; false when it cannot be read.
+    bool LoadReplay(const std::string& path) {
+        std::FILE* file = std::fopen(path.c_str(), "rb");
+        if (!file)
+            return false;
+        m_replay.emplace();
+        ExchangeLogReader reader(
+            [this](const LoggedExchange& e) {
+                m_replay->push_back({e.Answer, e.ExchangeTimeMs});
+            },
+            {});
+        char chunk[65536];
+        size_t got = 0;
+        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
+            reader.Feed(std::string_view(chunk, got));
+        reader.Finish();
+        std::fclose(file);
+        return true;
+    }
+
     int Run() {
         bool stdinOpen = true;
         std::string stdinLine;
@@ -223,35 +259,51 @@ private:
             m_pending.erase(0, m_pending.size() - 64);
         while (auto request = TakeRequest(m_pending)) {
             if (m_options.verbose) {
-                std::string hex;
-                for (unsigned char c : request->Bytes) {
-                    char h[3];
-                    std::snprintf(h, sizeof h, "%02X", c);
-                    hex += h;
-                }
-                std::printf("rx %s\n", hex.c_str());
+                std::printf("rx %s\n", Hex(request->Bytes).c_str());
                 std::fflush(stdout);
             }
-            if (request->Address != m_options.address || !Answers(request->Variant))
-                continue;
-            const Fault fault = m_nextFault ? *m_nextFault : m_options.fault;
-            m_nextFault.reset();
-            const std::string answer = ComposeAnswer(request->Variant, CurrentReading(),
-                                                     fault.Kind == FaultKind::BadChecksum);
-            ++m_answerNumber;
-            auto chunks = PlanAnswer(answer, fault, m_options.pace, m_options.baud);
-            size_t total = 0;
+            std::vector<Chunk> chunks;
+            if (m_replay) {
+                chunks = NextReplayed();
+            } else {
+                if (request->Address != m_options.address || !Answers(request->Variant))
+                    continue;
+                const Fault fault = m_nextFault ? *m_nextFault : m_options.fault;
+                m_nextFault.reset();
+                const std::string answer = ComposeAnswer(request->Variant, CurrentReading(),
+                                                         fault.Kind == FaultKind::BadChecksum);
+                ++m_answerNumber;
+                chunks = PlanAnswer(answer, fault, m_options.pace, m_options.baud);
+            }
+            std::string sent;
             for (auto& chunk : chunks) {
-                total += chunk.Bytes.size();
+                sent += chunk.Bytes;
                 if (m_queue.empty())
                     m_nextSendAt = Clock::now() + std::chrono::microseconds(chunk.DelayUs);
                 m_queue.push_back(std::move(chunk));
             }
             if (m_options.verbose) {
-                std::printf("tx %zu bytes\n", total);
+                std::printf("tx %s\n", Hex(sent).c_str());
                 std::fflush(stdout);
             }
         }
+    }
+
+    // The next answer of the replayed log, timed as recorded with --replay-timing; nothing (a
+    // silence) where the log has no answer or has run out.
+    std::vector<Chunk> NextReplayed() {
+        if (m_replay->empty())
+            return {};
+        const Recorded next = std::move(m_replay->front());
+        m_replay->pop_front();
+        if (next.Answer.empty())
+            return {};
+        Fault fault;
+        if (m_options.replayTiming) { // so that the read ends about when it did
+            fault.Kind = FaultKind::Delay;
+            fault.Ms = next.ExchangeMs > kReadGapMs ? next.ExchangeMs - kReadGapMs : 0;
+        }
+        return PlanAnswer(next.Answer, fault, m_options.pace, m_options.baud);
     }
 
     void SendDue() {
@@ -362,6 +414,13 @@ private:
     std::optional<Fault> m_nextFault;
     SimReading m_fixed;
     uint64_t m_answerNumber = 0;
+    struct Recorded {
+        std::string Answer;
+        uint32_t ExchangeMs;
+    };
+    std::optional<std::deque<Recorded>> m_replay;
+    // The reader's read ends this long after the last byte at the usual speeds.
+    static constexpr uint32_t kReadGapMs = 24;
 };
 
 } // namespace
@@ -402,6 +461,10 @@ int main(int argc, char** argv) {
             options.device = value();
         } else if (arg == "--link") {
             options.link = value();
+        } else if (arg == "--replay") {
+            options.replay = value();
+        } else if (arg == "--replay-timing") {
+            options.replayTiming = true;
         } else if (arg == "--verbose" || arg == "-v") {
             options.verbose = true;
         } else {
@@ -424,6 +487,11 @@ int main(int argc, char** argv) {
     Simulator simulator(options);
     if (!simulator.SetReading(options.reading)) {
         std::fprintf(stderr, "instrument-sim: bad reading %s\n%s", options.reading.c_str(), kUsage);
+        return 2;
+    }
+    if (!options.replay.empty() && !simulator.LoadReplay(options.replay)) {
+        std::fprintf(stderr, "instrument-sim: cannot read %s: %s\n", options.replay.c_str(),
+                     std::strerror(errno));
         return 2;
     }
     if (!simulator.OpenLine())

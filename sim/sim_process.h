@@ -45,12 +45,14 @@ public:
         }
     }
 
-    // Request frames received so far, as upper-case hex.
+    // Request frames received and answers sent so far, as upper-case hex.
     QStringList Requests() {
-        while (m_process.waitForReadyRead(50) || m_process.canReadLine())
-            if (m_process.canReadLine())
-                Take(QString::fromUtf8(m_process.readLine()).trimmed());
+        TakeWaitingLines();
         return m_requests;
+    }
+    QStringList Answers() {
+        TakeWaitingLines();
+        return m_answers;
     }
 
     void Kill() {
@@ -72,11 +74,19 @@ private:
     void Take(const QString& line) {
         if (line.startsWith("rx "))
             m_requests << line.mid(3);
+        else if (line == "tx" || line.startsWith("tx "))
+            m_answers << line.mid(3);
+    }
+    void TakeWaitingLines() {
+        while (m_process.waitForReadyRead(50) || m_process.canReadLine())
+            if (m_process.canReadLine())
+                Take(QString::fromUtf8(m_process.readLine()).trimmed());
     }
 
     QProcess m_process;
     QString m_device;
     QStringList m_requests;
+    QStringList m_answers;
 };
 
 // Writes dev.dat in `folder` mapping COM1 (and others) to devices, plus the given extra text.

@@ -1,4 +1,5 @@
 #include "exchange_log.h"
+#include "exchange_log_reader.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -23,6 +24,37 @@ LocalTime At(int hour, int minute, int second, int ms, int64_t steadyMs = -1) {
 
 QByteArray Bytes(const std::string& s) {
     return QByteArray(s.data(), qsizetype(s.size()));
+}
+
+// The parts of one logged exchange as the writer writes them.
+const uint8_t* Data(const QByteArray& b) {
+    return reinterpret_cast<const uint8_t*>(b.data());
+}
+QByteArray AnswerPart(const QByteArray& answer, int second = 7) {
+    return Bytes(LogAnswerPart(At(14, 3, second, 290), 40, Data(answer), size_t(answer.size())));
+}
+QByteArray Record(const QByteArray& request, const QByteArray& answer, int second = 7) {
+    return Bytes(LogSendPart(At(14, 3, second, 250), Data(request), size_t(request.size()))) +
+           AnswerPart(answer, second);
+}
+
+// What a reader makes of a log fed in pieces of `piece` bytes: the answers, and the lines of
+// the malformed parts.
+QStringList ReadBack(const QByteArray& log, int piece, QList<quint64>* malformedLines = nullptr) {
+    QStringList answers;
+    ExchangeLogReader reader(
+        [&](const LoggedExchange& e) {
+            answers << QString::fromLatin1(QByteArray::fromStdString(e.Answer).toHex());
+        },
+        [&](const MalformedPart& part) {
+            if (malformedLines)
+                *malformedLines << part.Line;
+        });
+    for (qsizetype at = 0; at < log.size(); at += piece)
+        reader.Feed(std::string_view(log.constData() + at,
+                                     size_t(std::min<qsizetype>(piece, log.size() - at))));
+    reader.Finish();
+    return answers;
 }
 
 } // namespace
@@ -78,6 +110,36 @@ private slots:
         QFETCH(LocalTime, sent);
         QFETCH(LocalTime, received);
         QTEST(uint(ExchangeTimeMs(sent, received)), "ms");
+    }
+
+    // The reader gives back the bytes the writer was given, whatever the pieces it is fed in,
+    // and counts what is not a record.
+    void readBack_data() {
+        QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<QStringList>("answers"); // hex
+        QTest::addColumn<QList<quint64>>("malformedLines");
+        const QByteArray request = "\xFF\xFF\xFF\xFF:1;423;\r";
+        const QByteArray answer = "!81;0025.50;30526\r";
+        const QByteArray two = Record(request, answer) + Record(request, "", 8);
+        QTest::newRow("two records") << two << QStringList{answer.toHex(), ""} << QList<quint64>{};
+        QTest::newRow("LF, CR LF, CR and NUL in an answer")
+            << Record(request, QByteArray("a\nb\r\nc\r\0", 9))
+            << QStringList{QByteArray("a\nb\r\nc\r\0", 9).toHex()} << QList<quint64>{};
+        QTest::newRow("cut in the middle of a send part")
+            << two + Record(request, answer).left(50) << QStringList{answer.toHex(), ""}
+            << QList<quint64>{17};
+        QTest::newRow("garbage before the first record")
+            << "garbage\n" + two << QStringList{answer.toHex(), ""} << QList<quint64>{1};
+        QTest::newRow("an answer part alone")
+            << AnswerPart(answer) + two << QStringList{answer.toHex(), ""} << QList<quint64>{1};
+    }
+    void readBack() {
+        QFETCH(QByteArray, log);
+        for (int piece : {1, 7, 4096}) {
+            QList<quint64> malformed;
+            QTEST(ReadBack(log, piece, &malformed), "answers");
+            QTEST(malformed, "malformedLines");
+        }
     }
 
     void appending() {

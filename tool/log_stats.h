@@ -1,0 +1,48 @@
+#pragma once
+
+// Figures over a log's exchanges, in memory that does not grow with the log: counts by outcome,
+// the exchange times' distribution, gaps in polling and each channel's good values.
+
+#include "decode.h"
+
+#include <array>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+class LogStats {
+public:
+    void Add(const DecodedExchange& exchange);
+    void AddMalformed() { ++m_malformed; }
+
+    void AppendText(std::string& out) const;
+    void AppendJson(std::string& out) const;
+
+    // A polling period is a gap when it is over this many times the median period.
+    static constexpr int kGapFactor = 2;
+    static constexpr size_t kLongestGapsShown = 5;
+
+private:
+    struct Gap {
+        int64_t StartMs;
+        int64_t LengthMs;
+    };
+    struct Channel {
+        uint64_t Count = 0;
+        double Sum = 0;
+        float Min = 0, Max = 0;
+    };
+    struct Summary; // what both outputs print
+    Summary Summarise() const;
+
+    uint64_t m_exchanges = 0;
+    uint64_t m_answered = 0;
+    uint64_t m_malformed = 0;
+    std::array<uint64_t, kOutcomeCount> m_outcomes{};
+    std::optional<int64_t> m_firstMs, m_lastMs, m_previousMs;
+    std::map<uint32_t, uint64_t> m_exchangeTimes; // ms -> how many
+    std::map<int64_t, uint64_t> m_periods;        // ms between two sends -> how many
+    std::vector<Gap> m_longestPeriods;            // the longest few, longest first
+    std::array<Channel, 12> m_channels{};
+};
