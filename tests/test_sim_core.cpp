@@ -69,37 +69,6 @@ private slots:
             QCOMPARE(Parse(variant, ComposeAnswer(variant, LiveReading(n)), reading), 0);
     }
 
-    void faults_data() {
-        QTest::addColumn<QString>("fault");
-        QTest::addColumn<QString>("chunks"); // "delayUs:bytes" per chunk
-        const std::string answer(116, 'a');
-        QTest::newRow("none") << "none"
-                              << "0:116";
-        QTest::newRow("silence") << "silence"
-                                 << "";
-        QTest::newRow("short") << "short"
-                               << "0:40";
-        QTest::newRow("noise") << "noise"
-                               << "0:129";
-        QTest::newRow("long") << "long"
-                              << "0:250";
-        QTest::newRow("delay") << "delay 120"
-                               << "120000:116";
-        QTest::newRow("split") << "split 50"
-                               << "0:58 50000:58";
-    }
-    void faults() {
-        QFETCH(QString, fault);
-        QFETCH(QString, chunks);
-        const QStringList parts = fault.split(' ');
-        const auto parsed = ParseFault(parts[0].toStdString(), parts.value(1).toStdString());
-        QVERIFY(parsed);
-        QStringList got;
-        for (const Chunk& chunk : PlanAnswer(std::string(116, 'a'), *parsed, false, 19200))
-            got << QString("%1:%2").arg(chunk.DelayUs).arg(chunk.Bytes.size());
-        QCOMPARE(got.join(' '), chunks);
-    }
-
     void pacing() {
         const auto chunks = PlanAnswer("abc", Fault{FaultKind::Delay, 10}, true, 9600);
         QCOMPARE(chunks.size(), size_t(3));
