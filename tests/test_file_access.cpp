@@ -2,6 +2,7 @@
 #include "app_settings.h"
 #include "exchange_log.h"
 #include "file_access.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,17 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 // Runs `work` on a thread of its own; false when it has not returned after `ms`. A call that
 // blocks for good is left behind on its thread rather than hanging the test.

@@ -1,6 +1,7 @@
 // Each program as the operator starts it: in an empty folder, ended by SIGTERM as by the
 // window's close box.
 #include "sim_process.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -13,14 +14,6 @@
 #include <sys/stat.h>
 
 namespace {
-const QByteArray kFreshFile =
-    "[COM_SETTINGS]\nPort=1\nSpd=7\nPar=0\n[DEVICE]\nNetAdrr=1\n"
-    "[SETTINGS]\nTimeOut=1000\n[LOG]\nUseLogFile=1\nLogFileName=COM.txt\n";
-
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 void Start(QProcess& process, const QString& folder, const QString& program) {
     process.setWorkingDirectory(folder);
@@ -84,7 +77,7 @@ private slots:
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray saved = file.readAll();
         if (devDat.isNull())
-            QCOMPARE(saved, kFreshFile);
+            QCOMPARE(saved, kFreshDevDat);
         else
             QVERIFY(saved.startsWith(devDat) && saved.endsWith("LogFileName=COM.txt\n"));
     }

@@ -1,5 +1,6 @@
 #include "app_settings.h"
 #include "profile.h"
+#include "test_files.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,21 +8,6 @@
 #include <QTest>
 
 namespace {
-
-const QByteArray kFreshFile =
-    "[COM_SETTINGS]\nPort=1\nSpd=7\nPar=0\n[DEVICE]\nNetAdrr=1\n"
-    "[SETTINGS]\nTimeOut=1000\n[LOG]\nUseLogFile=1\nLogFileName=COM.txt\n";
-
-QByteArray ReadAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 struct Folder {
     QTemporaryDir dir;
@@ -130,7 +116,7 @@ private slots:
         Folder folder;
         AppSettings settings;
         LoadSettings(settings, folder.path());
-        QCOMPARE(ReadAll(folder.file()), kFreshFile);
+        QCOMPARE(ReadAll(folder.file()), kFreshDevDat);
         QCOMPARE(settings.Port, 1);
         QCOMPARE(settings.Spd, 7);
         QCOMPARE(settings.NetAdrr, 1);
@@ -262,7 +248,7 @@ private slots:
         settings.LogFileName = "ignored.txt";
         SaveSettings(settings, folder.path());
         QCOMPARE(settings.Spd, saved);
-        QByteArray expected = kFreshFile;
+        QByteArray expected = kFreshDevDat;
         expected.replace("Port=1", "Port=2").replace("Spd=7", "Spd=" + QByteArray::number(saved));
         expected.replace("NetAdrr=1", "NetAdrr=200").replace("UseLogFile=1", "UseLogFile=0");
         expected.replace("TimeOut=1000", "TimeOut=250");
@@ -320,7 +306,7 @@ private slots:
         LoadSettings(settings);
         QDir::setCurrent(old);
         QCOMPARE(QString::fromStdString(SettingsFilePath()), QDir::currentPath() + "/dev.dat");
-        QCOMPARE(ReadAll(folder.file()), kFreshFile);
+        QCOMPARE(ReadAll(folder.file()), kFreshDevDat);
     }
 };
 
