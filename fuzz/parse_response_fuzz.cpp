@@ -3,6 +3,7 @@
 #include "parser.h"
 #include "scan_number.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,6 +22,14 @@ namespace {
         if (scanned.has_value() != stored || (stored && *scanned != value))
             __builtin_trap();
     }
+    float value = 0;
+    const bool stored = std::sscanf(text, "%f", &value) == 1;
+    const auto scanned = ScanFloat(text);
+    if (scanned.has_value() != stored)
+        __builtin_trap();
+    if (stored && (std::signbit(*scanned) != std::signbit(value) ||
+                   (std::isnan(value) ? !std::isnan(*scanned) : *scanned != value)))
+        __builtin_trap();
 }
 
 } // namespace

@@ -13,8 +13,9 @@
 // nothing. width 0: no width.
 std::optional<uint32_t> ScanUnsigned(const char* text, unsigned base, unsigned width);
 
-// What strtof in the C locale makes of text: blanks skipped, an optional sign, then a decimal or
-// "0x" hexadecimal number with optional fraction and exponent, "inf", "infinity", "nan" or
-// "nan(...)" in either case; out-of-range numbers give infinity or the nearest small value.
-// nullopt when no number starts there.
+// What the C library's sscanf stores for "%f" in the C locale: blanks skipped, then the longest
+// run that starts a number (an optional sign, a decimal or "0x" hexadecimal number with optional
+// fraction and exponent, "inf", "infinity" or "nan" in either case), converted as strtof converts
+// it; out-of-range numbers give infinity or the nearest small value. nullopt where sscanf would
+// store nothing: no number, an incomplete "inf", "infinity" or "nan", or a bare "0x".
 std::optional<float> ScanFloat(const char* text);
