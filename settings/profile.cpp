@@ -180,7 +180,8 @@ std::optional<int64_t> ParseProfileInteger(std::string_view text) {
     }
     if (text.empty())
         return std::nullopt;
-    const int64_t limit = base == 16 ? 0xFFFFFFFFll : (negative ? 2147483648ll : 2147483647ll);
+    // Hexadecimal numbers are numbers too: above 0x7FFFFFFF they are out of range.
+    const int64_t limit = negative ? 2147483648ll : 2147483647ll;
     int64_t value = 0;
     for (char c : text) {
         int digit = -1;

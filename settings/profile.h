@@ -42,7 +42,7 @@ std::optional<std::string> ProfileLookup(std::string_view content, std::string_v
 std::string ProfileWrite(std::string_view content, std::string_view section, std::string_view key,
                          std::string_view value);
 
-// An integer value: decimal with an optional sign within the signed 32-bit range, or
-// hexadecimal after "0x", "0X" or "$" up to 0xFFFFFFFF; leading blanks are skipped. Anything
+// An integer value within the signed 32-bit range: decimal with an optional sign, or
+// hexadecimal after "0x", "0X" or "$" (up to 0x7FFFFFFF); leading blanks are skipped. Anything
 // else is nullopt, for which the caller uses its default.
 std::optional<int64_t> ParseProfileInteger(std::string_view text);

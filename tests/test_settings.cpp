@@ -32,7 +32,9 @@ private slots:
         QTest::newRow("dollar") << QByteArray("$3E8") << 1000ll;
         QTest::newRow("largest") << QByteArray("2147483647") << 2147483647ll;
         QTest::newRow("smallest") << QByteArray("-2147483648") << -2147483648ll;
-        QTest::newRow("hex pattern") << QByteArray("$FFFFFFFF") << 0xFFFFFFFFll;
+        QTest::newRow("largest hex") << QByteArray("0x7FFFFFFF") << 2147483647ll;
+        QTest::newRow("hex above int32") << QByteArray("$80000000") << -999ll;
+        QTest::newRow("hex pattern") << QByteArray("0xFFFFFFFF") << -999ll;
         QTest::newRow("above int32") << QByteArray("2147483648") << -999ll;
         QTest::newRow("below int32") << QByteArray("-2147483649") << -999ll;
         QTest::newRow("hex too long") << QByteArray("0x100000000") << -999ll;
@@ -144,6 +146,10 @@ private slots:
             << QByteArray("[SETTINGS]\nTimeOut=0x3E8\n") << QByteArray("TimeOut=1000\n");
         QTest::newRow("TimeOut $3E8")
             << QByteArray("[SETTINGS]\nTimeOut=$3E8\n") << QByteArray("TimeOut=1000\n");
+        QTest::newRow("TimeOut 0xFFFFFFFF")
+            << QByteArray("[SETTINGS]\nTimeOut=0xFFFFFFFF\n") << QByteArray("TimeOut=1000\n");
+        QTest::newRow("Port $80000000")
+            << QByteArray("[COM_SETTINGS]\nPort=$80000000\n") << QByteArray("Port=1\n");
         QTest::newRow("UseLogFile yes")
             << QByteArray("[LOG]\nUseLogFile=yes\n") << QByteArray("UseLogFile=1\n");
         QTest::newRow("Spd 9 kept")
