@@ -2,6 +2,8 @@
 
 #include "line_choices.h"
 
+#include <algorithm>
+
 namespace {
 
 // ReopenPort has line definitions for speed indices 3 to 10 only.
@@ -83,4 +85,14 @@ std::string DeviceForPortName(const std::string& portName, const std::optional<s
     if (naming == DeviceNaming::Windows)
         return n >= 10 ? std::string("\\\\.\\").append(portName) : portName;
     return std::string("/dev/ttyS").append(std::to_string(n - 1));
+}
+
+uint32_t WriteStallLimitMs(const LineSettings& line, uint32_t count) {
+    constexpr uint64_t kMarginMs = 1000;
+    const uint64_t bitsPerByte =
+        1 + line.DataBits + (line.Parity == LineParity::None ? 0 : 1) + line.StopBits;
+    const uint64_t baud = line.BaudRate > 0 ? line.BaudRate : 1;
+    const uint64_t queued = std::min(count, kQueueBytes);
+    const uint64_t wireMs = (queued * bitsPerByte * 1000 + baud - 1) / baud;
+    return uint32_t(std::min<uint64_t>(wireMs + kMarginMs, INT32_MAX));
 }

@@ -22,12 +22,15 @@ struct CommTimeouts {
 
 enum class LineParity { None, Odd, Even };
 
+// The size of the port's input and output queues.
+constexpr uint32_t kQueueBytes = 1024;
+
 struct LineSettings {
     uint32_t BaudRate = 19200;
     uint8_t DataBits = 8;
     LineParity Parity = LineParity::None;
     uint8_t StopBits = 1;
-    // Always: binary mode, no hardware or XON/XOFF flow control, 1024-byte queues.
+    // Always: binary mode, no hardware or XON/XOFF flow control, kQueueBytes queues.
 
     bool operator==(const LineSettings&) const = default;
 };
@@ -60,6 +63,12 @@ struct ReadLimits {
 // kFallbackTotalMs instead, so the window never hangs on a silent line.
 constexpr uint32_t kFallbackTotalMs = 1000;
 ReadLimits ReadLimitsFor(const CommTimeouts& timeouts, uint32_t count);
+
+// How long a write of `count` bytes may go without progress before it ends with what the port
+// took: the wire time at this line's speed of what the output queue can hold of it, plus a
+// second. No speed can cut a healthy write short (a port may report bytes written only once
+// they have left the wire), while a wedged adapter still cannot hold the exchange for ever.
+uint32_t WriteStallLimitMs(const LineSettings& line, uint32_t count);
 
 // How a platform names serial devices.
 enum class DeviceNaming {

@@ -1,8 +1,9 @@
 #include "serial_port.h"
 
-namespace {
+#include <algorithm>
+#include <climits>
 
-constexpr qint64 kQueueSize = 1024;
+namespace {
 
 QSerialPort::Parity ToQt(LineParity parity) {
     switch (parity) {
@@ -64,6 +65,9 @@ void SerialPort::OpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits,
 uint16_t SerialPort::Open(const PortOpening& opening) {
     Abort(); // never reopened under a transfer in flight
     Close();
+    // A drop still queued for the previous opening must not close this one.
+    ++m_openingNumber;
+    m_dropPosted = false;
     m_lastOpening = opening;
     m_device.clear();
     if (!opening.PortName)
@@ -89,7 +93,7 @@ uint16_t SerialPort::Open(const PortOpening& opening) {
     m_port.setParity(ToQt(opening.Line.Parity));
     m_port.setStopBits(QSerialPort::OneStop);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
-    m_port.setReadBufferSize(kQueueSize);
+    m_port.setReadBufferSize(kQueueBytes);
     m_port.clear(QSerialPort::AllDirections);
     SetModemLines(opening.RaiseDtrRts, opening.RaiseDtrRts);
     m_port.clearError();
@@ -141,7 +145,9 @@ void SerialPort::StartWrite(const uint8_t* data, uint32_t length, Completion don
         return;
     }
     // Qt hands the bytes to the device from the event loop; bytesWritten tells how far it got.
-    m_deadline.start(kWriteStallMs);
+    m_writeStallMs =
+        int(WriteStallLimitMs(m_lastOpening ? m_lastOpening->Line : LineSettings{}, length));
+    m_deadline.start(m_writeStallMs);
 }
 
 void SerialPort::OnBytesWritten(qint64 count) {
@@ -151,7 +157,7 @@ void SerialPort::OnBytesWritten(qint64 count) {
     if (m_count >= m_maximum || m_port.bytesToWrite() == 0)
         Finish(true);
     else
-        m_deadline.start(kWriteStallMs);
+        m_deadline.start(m_writeStallMs);
 }
 
 void SerialPort::StartRead(uint8_t* buffer, uint32_t maximum, Completion done) {
@@ -199,9 +205,17 @@ void SerialPort::OnError(QSerialPort::SerialPortError error) {
     m_dropPosted = true;
     QMetaObject::invokeMethod(
         &m_deadline,
-        [this] {
+        [this, opening = m_openingNumber] {
+            if (opening != m_openingNumber)
+                return; // the port has been reopened since: the new opening is healthy
             m_dropPosted = false;
             DropAfterFailure();
+            if (m_transfer == Transfer::Read) {
+                // A failed read has read nothing: a fragment that came before the failure is
+                // no answer, and is kept out of the buffer the parser sees.
+                std::fill_n(m_readBuffer, m_count, uint8_t(0));
+                m_count = 0;
+            }
             if (m_transfer != Transfer::None)
                 Finish(false);
         },

@@ -29,11 +29,6 @@ public:
     static const char* const kCannotOpenText; // "Невозможно открыть последовательный порт"
     static const char* const kCannotOpenCaption; // "Ошибка"
 
-    // A write that the port takes no byte of for this long ends with what it took; the rest is
-    // discarded. Writes have no time-out of their own, but a wedged adapter must not hold the
-    // exchange for ever.
-    static constexpr int kWriteStallMs = 1000;
-
     SerialPort(const AppSettings& settings, DeviceResolver resolveDevice, MessageBox showMessage);
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
@@ -50,16 +45,21 @@ public:
     void RaiseDtrRts();
     void Purge();
 
-    // Hands length bytes to the port; `done` gets how many it took. Without a port, done(0)
-    // runs before this returns. `data` must stay valid until `done` has run.
+    // Hands length bytes to the port; `done` gets how many it took. A write that makes no
+    // progress for WriteStallLimitMs ends with what the port took; the rest is discarded.
+    // Without a port, done(0) runs before this returns. `data` must stay valid until `done` has
+    // run.
     void StartWrite(const uint8_t* data, uint32_t length, Completion done);
     // Reads up to `maximum` bytes into buffer under the time-out record: the read ends at
     // `maximum` bytes, at the interval time-out after a byte, or at the total time-out. `done`
-    // gets the count (0 at once without a port). `buffer` must stay valid until `done` has run.
+    // gets the count (0 at once without a port; 0 too when the port fails during the read,
+    // whatever had arrived before). `buffer` must stay valid until `done` has run.
     void StartRead(uint8_t* buffer, uint32_t maximum, Completion done);
     // Ends the write or read in flight now: its `done` runs before this returns, with the bytes
     // moved so far. Does nothing when none is in flight.
     void Abort();
+    // The port failed for good and its closing waits in the event loop.
+    bool DropQueued() const { return m_dropPosted; }
     // A write or read has started and its `done` has not run yet.
     bool Busy() const { return m_transfer != Transfer::None || m_pending.has_value(); }
 
@@ -124,5 +124,7 @@ private:
         uint32_t count;
     };
     std::optional<Pending> m_pending; // a finished transfer whose callback has not run yet
+    int m_writeStallMs = 0;
+    uint64_t m_openingNumber = 0; // counts openings, so a queued drop closes only its own
     bool m_dropPosted = false;
 };

@@ -110,6 +110,30 @@ private slots:
         QTEST(uint(limits.IntervalMs), "interval");
     }
 
+    // A write is cut only after its wire time plus a second: a port that reports a write done
+    // once it has left the wire must not lose a slow request.
+    void writeStallLimit_data() {
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<int>("parity");
+        QTest::addColumn<int>("bytes");
+        QTest::addColumn<uint>("limitMs");
+        QTest::newRow("14 bytes at 110, 1.27 s on the wire") << 110 << 0 << 14 << 2273u;
+        QTest::newRow("with parity, 11 bits a byte") << 110 << 2 << 14 << 2400u;
+        QTest::newRow("19200") << 19200 << 0 << 14 << 1008u;
+        QTest::newRow("nothing to write") << 19200 << 0 << 0 << 1000u;
+        QTest::newRow("more than the queue holds") << 19200 << 0 << 5000 << 1534u;
+    }
+    void writeStallLimit() {
+        QFETCH(int, baud);
+        QFETCH(int, parity);
+        QFETCH(int, bytes);
+        QFETCH(uint, limitMs);
+        LineSettings line;
+        line.BaudRate = uint32_t(baud);
+        line.Parity = LineParity(parity);
+        QCOMPARE(WriteStallLimitMs(line, uint32_t(bytes)), limitMs);
+    }
+
     void deviceNames_data() {
         QTest::addColumn<QString>("port");
         QTest::addColumn<QString>("mapped"); // empty: no [PORTS] entry

@@ -48,6 +48,24 @@ struct Line {
     SerialPort port;
 };
 
+// Runs `before` ahead of every event of one type, whoever it is for.
+class EventSpy : public QObject {
+public:
+    EventSpy(QEvent::Type type, std::function<void()> before)
+        : m_type(type), m_before(std::move(before)) {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == m_type)
+            m_before();
+        return false;
+    }
+
+private:
+    QEvent::Type m_type;
+    std::function<void()> m_before;
+};
+
 } // namespace
 
 class TestSerialPort : public QObject {
@@ -77,14 +95,17 @@ private slots:
         QTest::addColumn<int>("bytes"); // -1: some, fewer than 100
         QTest::addColumn<int>("minMs");
         QTest::addColumn<int>("maxMs");
+        QTest::addColumn<int>("timeOut");
         QTest::newRow("gap") << QStringList{"--fault", "split", "--fault-ms", "300"} << 7 << false
-                             << -1 << 0 << 290;
+                             << -1 << 0 << 290 << 300;
         QTest::newRow("200 bytes")
-            << QStringList{"--fault", "long"} << 7 << false << 200 << 0 << 1000;
+            << QStringList{"--fault", "long"} << 7 << false << 200 << 0 << 1000 << 300;
+        QTest::newRow("200 bytes, no gap limit")
+            << QStringList{"--fault", "long"} << 11 << false << 200 << 0 << 2500 << 5000;
         QTest::newRow("silence, ReopenPort")
-            << QStringList{"--fault", "silence"} << 11 << false << 0 << 295 << 1800;
+            << QStringList{"--fault", "silence"} << 11 << false << 0 << 295 << 1800 << 300;
         QTest::newRow("silence, OpenPort 115200")
-            << QStringList{"--fault", "silence"} << 10 << true << 0 << 2695 << 4200;
+            << QStringList{"--fault", "silence"} << 10 << true << 0 << 2695 << 4200 << 300;
     }
     void readEnds() {
         QFETCH(QStringList, sim);
@@ -93,7 +114,8 @@ private slots:
         QFETCH(int, bytes);
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
-        Line line(QStringList{"--reading", "example"} + sim, 300);
+        QFETCH(int, timeOut);
+        Line line(QStringList{"--reading", "example"} + sim, uint16_t(timeOut));
         if (openPort)
             line.port.OpenPort(1, uint16_t(speedIndex), 8, 0, 1, 300);
         else
@@ -109,6 +131,64 @@ private slots:
             QTest::qWait(100);
             QVERIFY(line.Exchange().startsWith("~~~~"));
         }
+    }
+
+    // An answer that is already in the port's buffer when the read starts (a fast instrument)
+    // ends the read at the interval, not at the total time-out.
+    void answerBeforeTheRead() {
+        Line line({"--reading", "example"}, 5000);
+        line.port.ReopenPort(7, 1);
+        RequestBuffer request{};
+        const uint16_t length = BuildRequest(ProtocolVariant::Crc, 1, request);
+        AwaitCount([&](auto done) { line.port.StartWrite(request.data(), length, done); });
+        QTest::qWait(300); // the answer arrives and the event loop takes it in
+        ReceiveBuffer answer{};
+        QElapsedTimer timer;
+        timer.start();
+        const uint32_t got = AwaitCount(
+            [&](auto done) { line.port.StartRead(answer.data(), kMaxReadLength, done); });
+        QVERIFY2(got > 100 && answer[got - 1] == '\r', QByteArray::number(got));
+        QVERIFY2(timer.elapsed() < 2500, QByteArray::number(timer.elapsed()));
+    }
+
+    // The port fails while an answer is half in: the read has read nothing.
+    void failedReadIsNoAnswer() {
+        Line line({"--reading", "example", "--fault", "split", "--fault-ms", "3000"}, 5000);
+        line.port.ReopenPort(11, 1); // no gap limit: the read waits for the second half
+        RequestBuffer request{};
+        const uint16_t length = BuildRequest(ProtocolVariant::Crc, 1, request);
+        AwaitCount([&](auto done) { line.port.StartWrite(request.data(), length, done); });
+        ReceiveBuffer answer{};
+        std::optional<uint32_t> got;
+        line.port.StartRead(answer.data(), kMaxReadLength, [&](uint32_t count) { got = count; });
+        QTest::qWait(500);
+        QVERIFY(!got);
+        line.sim.Kill();
+        QTRY_VERIFY_WITH_TIMEOUT(got.has_value(), 2500);
+        QCOMPARE(*got, 0u);
+        QCOMPARE(answer[0], uint8_t(0)); // the fragment is not left for a parser
+    }
+
+    // A fatal error queues the port's drop; an opening made before the drop has run (an
+    // operator's pick handled first) is a new, healthy port that the stale drop leaves alone.
+    void staleDropSparesTheNextOpening() {
+        Line line({"--reading", "example"});
+        SimProcess again({"--reading", "example"});
+        line.port.ReopenPort(7, 1);
+        QVERIFY(line.Exchange().endsWith('\r'));
+        bool reopened = false;
+        EventSpy pickFirst(QEvent::MetaCall, [&] {
+            if (line.port.DropQueued() && !reopened) {
+                reopened = true;
+                line.device = again.Device();
+                QCOMPARE(line.port.ReopenPort(7, 1), uint16_t(0));
+            }
+        });
+        line.sim.Kill();
+        QTRY_VERIFY_WITH_TIMEOUT(reopened, 5000);
+        QTest::qWait(50);
+        QVERIFY(line.port.IsOpen());
+        QVERIFY(line.Exchange().endsWith('\r'));
     }
 
     // A line that takes no more bytes: the write ends after its stall limit with the count the
