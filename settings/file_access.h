@@ -29,7 +29,15 @@ FileContent ReadWholeFile(const std::string& path, size_t maxBytes, size_t spare
 // symbolic link stays a link and its target is replaced; permission bits and owner stay. An
 // existing file the process may not write, or one that is not regular, is left alone (false).
 // Where the folder takes no new file but the file is writable, it is rewritten in place.
+// Temporaries that crashed processes left beside the file are removed on the way.
 bool ReplaceFileContent(const std::string& path, std::string_view content);
+
+// The fallback for a folder that takes no new file: the content written over the old bytes
+// from the start and the file cut to its length afterwards, so it is never empty or shorter
+// than what old and new share; when that fails part-way the old bytes are put back. A crash
+// in the middle leaves a mix of the two, which a folder without room for a new file cannot
+// avoid.
+bool RewriteFileInPlace(const std::string& path, std::string_view content);
 
 // True when the path names a regular file this process may write.
 bool IsWritableFile(const std::string& path);
@@ -37,9 +45,10 @@ bool IsWritableFile(const std::string& path);
 // Gives a regular file's owner write permission (on Windows: clears read-only).
 void MakeOwnerWritable(const std::string& path);
 
-// Appends bytes with a single write call, so a full disk can only cut what the device refused.
-// Never waits: a FIFO without a reader fails at once. A character device such as /dev/null is
-// fine. False when the file cannot be opened or not every byte was written.
+// Appends bytes with a single write call, whole or not at all: a write cut short (a full disk)
+// is taken back out of a regular file. Never waits: a FIFO without a reader fails at once. A
+// character device such as /dev/null is fine. False when the file cannot be opened or not
+// every byte was written.
 bool AppendInOneWrite(const std::string& path, std::string_view bytes);
 
 // For tests of crash safety: called at each step of ReplaceFileContent ("created", "written",

@@ -1,7 +1,11 @@
 #include "file_access.h"
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <csignal>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,19 +70,60 @@ void SyncFolder(const std::string& folder) {
     }
 }
 
-// For a folder that takes no new file: the file rewritten where it is, and its old bytes put
-// back when that fails part-way (a full disk still has room for what was there).
-bool RewriteInPlace(const std::string& path, std::string_view content) {
-    const FileContent old = ReadWholeFile(path, SIZE_MAX);
-    if (old.State != FileState::Read)
-        return false;
-    const int fd = Retry([&] { return open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); });
-    if (fd < 0)
-        return false;
-    const bool done = ftruncate(fd, 0) == 0 && WriteAll(fd, content) && fsync(fd) == 0;
-    if (!done && ftruncate(fd, 0) == 0)
-        WriteAll(fd, old.Bytes);
-    return close(fd) == 0 && done;
+// Writes all bytes at `offset` onwards, as far as the file takes them.
+bool WriteAllAt(int fd, std::string_view bytes, off_t offset) {
+    while (!bytes.empty()) {
+        const ssize_t n = Retry([&] { return pwrite(fd, bytes.data(), bytes.size(), offset); });
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(size_t(n));
+        offset += n;
+    }
+    return true;
+}
+
+// Cuts a file back to `size` bytes, as far as it can: used where a failure is already being
+// reported.
+void CutTo(int fd, off_t size) {
+    if (ftruncate(fd, size) != 0)
+        return;
+}
+
+// The file name a temporary of ReplaceFileContent for `target` has, made by process `pid`.
+std::string TemporaryName(const std::string& target, pid_t pid) {
+    return target + ".tmp" + std::to_string(pid);
+}
+
+// Removes temporaries that saves of `target` by crashed processes left beside it: those of a
+// process that no longer runs, untouched for a minute. A live process's may be a save under way.
+void RemoveStaleTemporaries(const std::string& target) {
+    const std::string folder = Folder(target);
+    const size_t slash = target.rfind('/');
+    const std::string prefix =
+        (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp";
+    DIR* dir = opendir(folder.c_str());
+    if (!dir)
+        return;
+    const time_t now = time(nullptr);
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        if (!name.starts_with(prefix) || name.size() == prefix.size() ||
+            name.size() > prefix.size() + 9)
+            continue;
+        pid_t pid = 0;
+        const std::string_view digits = name.substr(prefix.size());
+        if (std::from_chars(digits.data(), digits.data() + digits.size(), pid).ptr !=
+                digits.data() + digits.size() ||
+            pid <= 0)
+            continue;
+        const bool running = pid == getpid() || kill(pid, 0) == 0 || errno == EPERM;
+        struct stat info {};
+        if (running || fstatat(dirfd(dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            now - info.st_mtime < 60)
+            continue;
+        unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+    closedir(dir);
 }
 
 } // namespace
@@ -132,13 +177,14 @@ bool ReplaceFileContent(const std::string& path, std::string_view content) {
     if (exists && (!S_ISREG(old.st_mode) || access(target.c_str(), W_OK) != 0))
         return false;
 
-    const std::string temporary = target + ".tmp" + std::to_string(getpid());
+    RemoveStaleTemporaries(target);
+    const std::string temporary = TemporaryName(target, getpid());
     unlink(temporary.c_str()); // left by a crashed run with the same process id
     const int fd = Retry(
         [&] { return open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
     if (fd < 0) {
         if (exists && (errno == EACCES || errno == EPERM || errno == EROFS))
-            return RewriteInPlace(target, content);
+            return RewriteFileInPlace(target, content);
         return false;
     }
     Step("created");
@@ -161,6 +207,22 @@ bool ReplaceFileContent(const std::string& path, std::string_view content) {
     return true;
 }
 
+bool RewriteFileInPlace(const std::string& path, std::string_view content) {
+    const FileContent old = ReadWholeFile(path, SIZE_MAX);
+    if (old.State != FileState::Read)
+        return false;
+    const int fd = Retry([&] { return open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0)
+        return false;
+    // New bytes over the old from the start, the tail cut last: at no moment is the file
+    // shorter than what both versions share.
+    const bool done =
+        WriteAllAt(fd, content, 0) && ftruncate(fd, off_t(content.size())) == 0 && fsync(fd) == 0;
+    if (!done && WriteAllAt(fd, old.Bytes, 0)) // a full disk still has room for the old bytes
+        CutTo(fd, off_t(old.Bytes.size()));
+    return close(fd) == 0 && done;
+}
+
 bool AppendInOneWrite(const std::string& path, std::string_view bytes) {
     if (path.empty())
         return false;
@@ -169,7 +231,13 @@ bool AppendInOneWrite(const std::string& path, std::string_view bytes) {
     });
     if (fd < 0)
         return false;
+    struct stat before {};
+    const bool regular = fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
     const ssize_t n = Retry([&] { return write(fd, bytes.data(), bytes.size()); });
+    const bool whole = n == ssize_t(bytes.size());
+    // A part cut short (a full disk) would read as a real, shorter record: take it back.
+    if (!whole && n > 0 && regular)
+        CutTo(fd, before.st_size);
     const bool closed = close(fd) == 0;
-    return closed && n == ssize_t(bytes.size());
+    return closed && whole;
 }

@@ -49,6 +49,13 @@ bool WriteAll(HANDLE handle, std::string_view bytes) {
     return true;
 }
 
+// Moves the file position to `offset` and cuts the file there.
+bool CutAt(HANDLE handle, LONGLONG offset) {
+    LARGE_INTEGER position{};
+    position.QuadPart = offset;
+    return SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
+}
+
 } // namespace
 
 void SetReplaceStepHook(ReplaceStepHook hook) {
@@ -131,15 +138,37 @@ bool ReplaceFileContent(const std::string& path, std::string_view content) {
     return true;
 }
 
+bool RewriteFileInPlace(const std::string& path, std::string_view content) {
+    const FileContent old = ReadWholeFile(path, SIZE_MAX);
+    if (old.State != FileState::Read)
+        return false;
+    Handle file(CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid())
+        return false;
+    // New bytes over the old from the start, the tail cut last.
+    const bool done = WriteAll(file.Get(), content) &&
+                      CutAt(file.Get(), LONGLONG(content.size())) && FlushFileBuffers(file.Get());
+    if (!done && CutAt(file.Get(), 0) && WriteAll(file.Get(), old.Bytes))
+        CutAt(file.Get(), LONGLONG(old.Bytes.size()));
+    return file.Close() && done;
+}
+
 bool AppendInOneWrite(const std::string& path, std::string_view bytes) {
     if (path.empty())
         return false;
-    Handle file(CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA,
+    Handle file(CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid())
         return false;
+    LARGE_INTEGER before{};
+    const bool sized = GetFileSizeEx(file.Get(), &before);
     DWORD written = 0;
-    const bool done = WriteFile(file.Get(), bytes.data(), DWORD(bytes.size()), &written, nullptr);
-    return file.Close() && done && written == bytes.size();
+    const bool done = WriteFile(file.Get(), bytes.data(), DWORD(bytes.size()), &written, nullptr) &&
+                      written == bytes.size();
+    // A part cut short (a full disk) would read as a real, shorter record: take it back.
+    if (!done && written > 0 && sized)
+        CutAt(file.Get(), before.QuadPart);
+    return file.Close() && done;
 }

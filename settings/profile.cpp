@@ -86,8 +86,10 @@ std::string Unquoted(std::string_view value) {
 
 } // namespace
 
-ProfilePlace ProfileFind(std::string_view content, std::string_view section, std::string_view key) {
+ProfilePlace ProfileFind(std::string_view content, std::string_view section, std::string_view key,
+                         LineEnding newFile) {
     ProfilePlace place;
+    place.Crlf = content.empty() && newFile == LineEnding::CrLf;
     size_t pos = 0;
     Line line;
     bool first = true;
@@ -156,9 +158,9 @@ std::optional<std::string> ProfileLookup(std::string_view content, std::string_v
 }
 
 std::string ProfileWrite(std::string_view content, std::string_view section, std::string_view key,
-                         std::string_view value) {
+                         std::string_view value, LineEnding newFile) {
     std::string out(content);
-    ProfileSet(out, ProfileFind(content, section, key), section, key, value);
+    ProfileSet(out, ProfileFind(content, section, key, newFile), section, key, value);
     return out;
 }
 

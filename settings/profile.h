@@ -20,11 +20,24 @@ struct ProfilePlace {
     size_t KeyBegin = 0, KeyEnd = 0; // the key's line, without its line ending
     size_t InsertAt = 0;             // after the section's last non-blank line
     bool BreakBefore = false;        // that line ends the content without a line feed
-    bool Crlf = false;               // the content's first line ends in CR LF
+    bool Crlf = false; // the content's first line ends in CR LF, or empty content on CR LF
 };
 
-// One pass over the content up to the end of the first matching section.
-ProfilePlace ProfileFind(std::string_view content, std::string_view section, std::string_view key);
+// The line end of a profile file made from nothing; a file with lines keeps its own.
+enum class LineEnding {
+    Lf,   // POSIX text files
+    CrLf, // Windows profile files
+#ifdef _WIN32
+    Host = CrLf
+#else
+    Host = Lf
+#endif
+};
+
+// One pass over the content up to the end of the first matching section. `newFile` is the line
+// end used when the content is empty.
+ProfilePlace ProfileFind(std::string_view content, std::string_view section, std::string_view key,
+                         LineEnding newFile = LineEnding::Host);
 
 // Writes key=value where `place` (found in this content) says: the first matching key line is
 // replaced in place; otherwise the key is added after the last non-blank line of the section, or
@@ -40,7 +53,7 @@ std::optional<std::string> ProfileLookup(std::string_view content, std::string_v
 
 // The content with key=value written into section, as ProfileSet writes it.
 std::string ProfileWrite(std::string_view content, std::string_view section, std::string_view key,
-                         std::string_view value);
+                         std::string_view value, LineEnding newFile = LineEnding::Host);
 
 // An integer value within the signed 32-bit range: decimal with an optional sign, or
 // hexadecimal after "0x", "0X" or "$" (up to 0x7FFFFFFF); leading blanks are skipped. Anything

@@ -10,9 +10,11 @@
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <future>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -110,6 +112,113 @@ private slots:
         QCOMPARE(QDir(folder.path()).entryList(QDir::Files), QStringList{"dev.dat"});
     }
 
+    // The rewrite for a folder that takes no new file. A disk that refuses the new bytes
+    // part-way gets the old ones back; a writer killed there leaves the new bytes over the old,
+    // never a file cut short.
+    void rewriteInPlace_data() {
+        QTest::addColumn<int>("oldSize");
+        QTest::addColumn<int>("newSize");
+        QTest::addColumn<int>("limit");        // files may not grow past it; 0: no limit
+        QTest::addColumn<bool>("killed");      // by SIGXFSZ at the limit, else the write fails
+        QTest::addColumn<int>("result");       // 0 done, 3 failed, 128 + SIGXFSZ killed
+        QTest::addColumn<QByteArray>("after"); // "old", "new", or "new<n>+old": a mix
+        QTest::newRow("shorter") << 3000 << 100 << 0 << false << 0 << QByteArray("new");
+        QTest::newRow("longer") << 3000 << 5000 << 0 << false << 0 << QByteArray("new");
+        QTest::newRow("disk full part-way")
+            << 3000 << 5000 << 4000 << false << 3 << QByteArray("old");
+        QTest::newRow("killed part-way")
+            << 3000 << 5000 << 1000 << true << 128 + SIGXFSZ << QByteArray("new1000+old");
+    }
+    void rewriteInPlace() {
+        QFETCH(int, oldSize);
+        QFETCH(int, newSize);
+        QFETCH(int, limit);
+        QFETCH(bool, killed);
+        QFETCH(int, result);
+        QFETCH(QByteArray, after);
+        QTemporaryDir folder;
+        const QString path = folder.filePath("dev.dat");
+        const QByteArray old(oldSize, 'o');
+        const QByteArray fresh(newSize, 'n');
+        WriteAll(path, old);
+        const int ended = InChild([&] {
+            if (!killed)
+                signal(SIGXFSZ, SIG_IGN);
+            if (limit > 0) {
+                const rlimit bound{rlim_t(limit), rlim_t(limit)};
+                setrlimit(RLIMIT_FSIZE, &bound);
+            }
+            if (!RewriteFileInPlace(path.toStdString(), fresh.toStdString()))
+                _exit(3);
+        });
+        QCOMPARE(ended, result);
+        const QByteArray now = ReadAll(path);
+        if (after == "old")
+            QCOMPARE(now, old);
+        else if (after == "new")
+            QCOMPARE(now, fresh);
+        else
+            QCOMPARE(now, fresh.left(1000) + old.mid(1000));
+    }
+
+    // An exchange log part is appended whole or not at all: a part cut short by a full disk
+    // would read as a real, shorter exchange.
+    void logPartWholeOrNothing() {
+        QTemporaryDir folder;
+        const QString path = folder.filePath("COM.txt");
+        const QByteArray before(500, 'a');
+        WriteAll(path, before);
+        const int ended = InChild([&] {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit bound{510, 510};
+            setrlimit(RLIMIT_FSIZE, &bound);
+            if (!AppendInOneWrite(path.toStdString(), std::string(116, 'b')))
+                _exit(3);
+        });
+        QCOMPARE(ended, 3);
+        QCOMPARE(ReadAll(path), before);
+    }
+
+    // Temporaries of earlier saves beside dev.dat: one of this very process id (a container
+    // starts the reader as the same pid each time) and those of crashed processes older than a
+    // minute are removed; one that may belong to a save under way stays.
+    void staleTemporaries() {
+        QTemporaryDir folder;
+        const QString path = folder.filePath("dev.dat");
+        WriteAll(path, "[DEVICE]\nNetAdrr=2\n");
+        const pid_t gone = fork();
+        if (gone == 0)
+            _exit(0);
+        waitpid(gone, nullptr, 0);
+        struct Planted {
+            QString suffix;
+            bool old;
+            bool stays;
+        };
+        const QList<Planted> planted = {
+            {QString::number(getpid()), false, false},  // this process: left by a crash
+            {QString::number(gone), true, false},       // a dead process, a minute old
+            {QString::number(gone) + "0", false, true}, // too young to judge
+            {QString::number(getppid()), true, true},   // a live process
+            {"x1", true, true},                         // not a temporary's name
+        };
+        for (const Planted& p : planted) {
+            const QString name = path + ".tmp" + p.suffix;
+            WriteAll(name, "stale");
+            if (p.old) {
+                const timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) - 120, 0}};
+                QCOMPARE(utimensat(AT_FDCWD, name.toLocal8Bit().constData(), times, 0), 0);
+            }
+        }
+        AppSettings settings;
+        LoadSettings(settings, path.toStdString());
+        settings.NetAdrr = 3;
+        SaveSettings(settings, path.toStdString());
+        QVERIFY(ReadAll(path).contains("NetAdrr=3"));
+        for (const Planted& p : planted)
+            QVERIFY2(QFileInfo::exists(path + ".tmp" + p.suffix) == p.stays, qPrintable(p.suffix));
+    }
+
     // A file that already holds every key as it would be written is not written at all.
     void normalisedFileIsNotRewritten() {
         QTemporaryDir folder;
@@ -147,11 +256,22 @@ private slots:
                      QFileDevice::WriteUser | QFileDevice::ReadGroup);
     }
 
-    // A FIFO named dev.dat is neither waited on nor replaced: defaults, then the write error.
-    void fifoSettingsFile() {
+    // A FIFO or a device named dev.dat (an endless /dev/zero) is neither waited on, read nor
+    // replaced: defaults, then the write error.
+    void nonRegularSettingsFile_data() {
+        QTest::addColumn<bool>("fifo");
+        QTest::newRow("FIFO") << true;
+        QTest::newRow("/dev/zero") << false;
+    }
+    void nonRegularSettingsFile() {
+        QFETCH(bool, fifo);
         QTemporaryDir folder;
         const QString path = folder.filePath("dev.dat");
-        QCOMPARE(mkfifo(path.toLocal8Bit().constData(), 0644), 0);
+        if (fifo)
+            QCOMPARE(mkfifo(path.toLocal8Bit().constData(), 0644), 0);
+        else if (mknod(path.toLocal8Bit().constData(), S_IFCHR | 0666, makedev(1, 5)) != 0)
+            QSKIP("cannot make a device node here");
+        QCOMPARE(ReadWholeFile(path.toStdString(), 1 << 20).State, FileState::Unusable);
         auto settings = std::make_shared<AppSettings>();
         auto failed = std::make_shared<bool>(false);
         QVERIFY(FinishesWithin(5000, [settings, failed, path] {

@@ -114,6 +114,27 @@ private slots:
                  after);
     }
 
+    // A file made from nothing gets the platform's line end; one with lines keeps its own.
+    void lineEndOfANewFile_data() {
+        QTest::addColumn<bool>("windows");
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("new, Windows") << true << QByteArray() << QByteArray("[LOG]\r\nName=v\r\n");
+        QTest::newRow("new, POSIX") << false << QByteArray() << QByteArray("[LOG]\nName=v\n");
+        QTest::newRow("LF file on Windows")
+            << true << QByteArray("[X]\nB=2\n") << QByteArray("[X]\nB=2\n[LOG]\nName=v\n");
+        QTest::newRow("CR LF file on POSIX") << false << QByteArray("[X]\r\nB=2\r\n")
+                                             << QByteArray("[X]\r\nB=2\r\n[LOG]\r\nName=v\r\n");
+    }
+    void lineEndOfANewFile() {
+        QFETCH(bool, windows);
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        const std::string written = ProfileWrite(before.toStdString(), "LOG", "Name", "v",
+                                                 windows ? LineEnding::CrLf : LineEnding::Lf);
+        QCOMPARE(QByteArray::fromStdString(written), after);
+    }
+
     void freshFileIsExact() {
         Folder folder;
         AppSettings settings;
