@@ -26,9 +26,10 @@ void Tell(QWidget* parent, const QString& caption, const QString& text) {
 }
 
 // Qt's messages while the application object is made. A platform that cannot start (no X
-// display, no Wayland socket) ends in a fatal message and an abort: the run is reported in one
-// line and ends with status 1, as a failure rather than a crash. Other messages are passed on
-// once the application stands.
+// display, no Wayland socket, a display that refused the connection) ends in a fatal message
+// and an abort: the run is reported in a fixed line followed by the platform's own reasons,
+// and ends with status 1, as a failure rather than a crash. Other messages are passed on once
+// the application stands.
 struct HeldMessage {
     QtMsgType type;
     QByteArray category;
@@ -39,6 +40,15 @@ std::vector<HeldMessage> g_heldMessages;
 void HoldStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (type == QtFatalMsg) {
         std::fputs("cannot open a window: no display\n", stderr);
+        bool reasonGiven = false;
+        for (const HeldMessage& held : g_heldMessages)
+            if (held.type != QtDebugMsg && held.type != QtInfoMsg) {
+                std::fprintf(stderr, "%s: %s\n", held.category.constData(),
+                             held.text.toLocal8Bit().constData());
+                reasonGiven = true;
+            }
+        if (!reasonGiven) // the fatal message's first line, without Qt's advice after it
+            std::fprintf(stderr, "%s\n", text.section('\n', 0, 0).toLocal8Bit().constData());
         std::_Exit(1);
     }
     g_heldMessages.push_back({type, context.category, text});
