@@ -17,8 +17,11 @@ Q_DECLARE_METATYPE(ProtocolVariant)
 namespace {
 
 const QString kParsed = "Ответ разобран";
-const QString kParseFailed = "Ошибка при разборе ответа";
 const QString kNoAnswer = "Ответа нет";
+// The status texts one cycle shows, in order.
+const QString kParsedCycle = "Передача запроса > Пришел ответ > Ответ разобран";
+const QString kParseFailedCycle = "Передача запроса > Пришел ответ > Ошибка при разборе ответа";
+const QString kNoAnswerCycle = "Передача запроса > Ответа нет";
 
 // dev.dat for a reader on the simulator. Speed index 11 on a fresh port leaves no gap limit
 // and no per-byte part, so a silent read lasts exactly TimeOut ms: quick tests of silence.
@@ -34,16 +37,22 @@ struct Bench {
           int timeOut = 300, int useLog = 0, std::function<LocalTime()> clock = LocalTimeNow)
         : sim({"--reading", "example"}),
           fixture(variant, DevDat(sim.Device(), spd, timeOut, useLog) + devDatExtra,
-                  std::move(clock)) {}
+                  std::move(clock)) {
+        QObject::connect(fixture.form->StatusBar1, &QStatusBar::messageChanged,
+                         [this](const QString& text) { shown << text; });
+    }
 
     void Start() { QTest::mouseClick(fixture.form->Button1, Qt::LeftButton); }
+    // One tick; the status texts shown during it, in order.
     QString Cycle() {
+        shown.clear();
         fixture.Tick();
-        return fixture.form->StatusBar1->currentMessage();
+        return shown.join(" > ");
     }
     ExchangeCycle& Exchange() { return fixture.state->Exchange; }
 
     SimProcess sim;
+    QStringList shown; // outlives the window, whose closing ends a cycle
     FormFixture fixture;
 };
 
@@ -74,7 +83,7 @@ private slots:
 
         b.Start();
         QCOMPARE(w.Button1->text(), QString("Закончить обмен"));
-        QCOMPARE(b.Cycle(), kParsed);
+        QCOMPARE(b.Cycle(), kParsedCycle);
         QCOMPARE(b.sim.Requests(), QStringList{request});
         QCOMPARE(b.fixture.Text(1), QString("25.50"));
         QCOMPARE(b.fixture.Text(10), QString("b"));
@@ -84,30 +93,30 @@ private slots:
         QCOMPARE(b.fixture.Text(62), QString("0"));
 
         QVERIFY(b.sim.Command("next badsum"));
-        QCOMPARE(b.Cycle(), kParseFailed);
+        QCOMPARE(b.Cycle(), kParseFailedCycle);
         QCOMPARE(b.fixture.Text(61), QString("2"));
         QCOMPARE(b.fixture.Text(62), QString("1"));
 
         QVERIFY(b.sim.Command("next noise"));
-        QCOMPARE(b.Cycle(), kParsed);
+        QCOMPARE(b.Cycle(), kParsedCycle);
 
         // A network number picked in the list goes into the next request.
         QVERIFY(b.sim.Command("address 42"));
         emit w.ComboBox3->activated(42);
-        QCOMPARE(b.Cycle(), kParsed);
+        QCOMPARE(b.Cycle(), kParsedCycle);
         QVERIFY(b.sim.Requests().last().contains(variant == ProtocolVariant::Crc ? "3A34323B"
                                                                                  : "3E34323B"));
 
         // A speed picked between cycles reopens the port; the exchange carries on.
         emit w.ComboBox2->activated(3);
-        QCOMPARE(b.Cycle(), kParsed);
+        QCOMPARE(b.Cycle(), kParsedCycle);
         QCOMPARE(port.LastOpening()->Line.BaudRate, 38400u);
         QCOMPARE(port.LastModemLines(), (SerialPort::ModemLines{linesAfterPick, linesAfterPick}));
 
         // Stop keeps the counters and the status; start resets both.
         QTest::mouseClick(w.Button1, Qt::LeftButton);
         QCOMPARE(w.Button1->text(), QString("Начать обмен"));
-        QCOMPARE(b.Cycle(), kParsed); // the tick after a stop runs no cycle
+        QCOMPARE(b.Cycle(), QString()); // the tick after a stop runs no cycle
         QCOMPARE(w.Timer4->interval(), 50);
         QCOMPARE(b.fixture.Text(61), QString("5"));
         QCOMPARE(b.fixture.Text(62), QString("1"));
@@ -120,22 +129,22 @@ private slots:
     void silenceKeepsTheReading() {
         Bench b(ProtocolVariant::Crc, {}, 11, 200);
         b.Start();
-        QCOMPARE(b.Cycle(), kParsed);
+        QCOMPARE(b.Cycle(), kParsedCycle);
         QCOMPARE(b.fixture.Text(57), QString("3"));
         QVERIFY(b.sim.Command("next silence"));
-        QCOMPARE(b.Cycle(), kNoAnswer);
+        QCOMPARE(b.Cycle(), kNoAnswerCycle);
         QCOMPARE(b.fixture.Text(57), QString("3"));
         QCOMPARE(b.fixture.Text(1), QString("25.50"));
         QVERIFY(b.sim.Command("next short"));
-        QCOMPARE(b.Cycle(), kParseFailed);
+        QCOMPARE(b.Cycle(), kParseFailedCycle);
         QCOMPARE(b.fixture.Text(57), QString("0")); // status values cleared, the rest kept
         QCOMPARE(b.fixture.Text(1), QString("25.50"));
         // An answer that comes after the read has ended is purged before the next request, so
         // the next answer is read alone.
         QVERIFY(b.sim.Command("next delay 300"));
-        QCOMPARE(b.Cycle(), kNoAnswer);
+        QCOMPARE(b.Cycle(), kNoAnswerCycle);
         QTest::qWait(250);
-        QCOMPARE(b.Cycle(), kParsed);
+        QCOMPARE(b.Cycle(), kParsedCycle);
         QCOMPARE(b.Exchange().RequestCount, 5u);
         QCOMPARE(b.Exchange().ErrorCount, 3u);
     }
@@ -169,8 +178,8 @@ private slots:
         Bench b(ProtocolVariant::Crc, {}, 11, 200, 1, clock);
         b.Start();
         QVERIFY(b.sim.Command("next silence"));
-        QCOMPARE(b.Cycle(), kNoAnswer);
-        QCOMPARE(b.Cycle(), kParsed);
+        QCOMPARE(b.Cycle(), kNoAnswerCycle);
+        QCOMPARE(b.Cycle(), kParsedCycle);
         QFile log(b.fixture.folder.filePath("COM.txt"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray request = "\xFF\xFF\xFF\xFF:1;423;\r";
@@ -265,24 +274,38 @@ private slots:
         QCOMPARE(w.Button1->text(), QString("Начать обмен"));
     }
 
-    // Closing the window during a silent read ends it at once; the cycle finishes with no
-    // answer and its log record is whole.
-    void closeDuringSilentRead() {
+    // A close request (the close box, a signal) while the request is being written or during a
+    // silent read ends the cycle at once: no read is started after it, the cycle finishes with
+    // no answer and its log record is whole.
+    void closeDuringTheCycle_data() {
+        QTest::addColumn<bool>("duringRead");
+        QTest::newRow("while writing") << false;
+        QTest::newRow("during a silent read") << true;
+    }
+    void closeDuringTheCycle() {
+        QFETCH(bool, duringRead);
         Bench b(ProtocolVariant::Crc, {}, 7, 30000, 1); // the read would last 34.8 s
         QVERIFY(b.sim.Command("fault silence"));
         b.Start();
+        b.shown.clear();
         b.fixture.form->Timer4Timer();
         QVERIFY(b.Exchange().InFlight());
+        if (duringRead)
+            QTRY_COMPARE(b.sim.Requests().size(), 1);
         QElapsedTimer timer;
         timer.start();
-        b.fixture.form->close();
+        b.Exchange().Abort(); // what the window's closing does first
         QVERIFY(!b.Exchange().InFlight());
+        b.fixture.form->close();
         QVERIFY2(timer.elapsed() < 200, QByteArray::number(timer.elapsed()));
-        QCOMPARE(b.fixture.form->StatusBar1->currentMessage(), kNoAnswer);
+        QCOMPARE(b.shown.join(" > "), kNoAnswerCycle);
         QCOMPARE(b.Exchange().ErrorCount, 1u);
         QFile log(b.fixture.folder.filePath("COM.txt"));
         QVERIFY(log.open(QIODevice::ReadOnly));
-        QVERIFY(log.readAll().endsWith(" mS\r\r\nAnsw:\r\r\n"));
+        const QByteArray bytes = log.readAll();
+        QCOMPARE(bytes.count("Send:"), 1);
+        QCOMPARE(bytes.count("Answ:"), 1);
+        QVERIFY(bytes.endsWith(" mS\r\r\nAnsw:\r\r\n"));
     }
 
     // The real timer: while stopped it ticks every 50 ms and does nothing; once started, each
