@@ -102,8 +102,12 @@ void ExchangeTable::AppendRow(std::string& out, const DecodedExchange& e) const 
     if (reading)
         StatusValues(*reading, status);
 
+    const bool validStamp = IsValidStamp(logged.Sent);
     if (m_format == RowFormat::Csv) {
-        AppendIsoStamp(out, logged.Sent);
+        if (validStamp)
+            AppendIsoStamp(out, logged.Sent);
+        else
+            out += "invalid";
         out += ',';
         AppendUnsigned(out, logged.ExchangeTimeMs);
         out += ',';
@@ -141,9 +145,13 @@ void ExchangeTable::AppendRow(std::string& out, const DecodedExchange& e) const 
         return;
     }
 
-    out += "{\"sent\":\"";
-    AppendIsoStamp(out, logged.Sent);
-    out += "\",\"exchange_ms\":";
+    if (validStamp) {
+        out += "{\"sent\":\"";
+        AppendIsoStamp(out, logged.Sent);
+        out += "\",\"exchange_ms\":";
+    } else {
+        out += "{\"sent\":null,\"exchange_ms\":";
+    }
     AppendUnsigned(out, logged.ExchangeTimeMs);
     out += ",\"network\":";
     if (e.Network)
