@@ -261,7 +261,7 @@ std::vector<Input> OpenInputs(const std::vector<std::string>& files) {
 
 // The last bytes read of a followed log, to tell growth from a rewrite in place.
 struct ReadTail {
-    static constexpr size_t kBytes = 64;
+    static constexpr size_t kBytes = 1024; // over a record, so stamps are among them
     uint64_t Offset = 0; // bytes read so far
     std::string Bytes;   // the last (up to) kBytes of them
     void Add(std::string_view read) {
@@ -281,6 +281,8 @@ uint64_t FeedAvailable(const Input& input, ExchangeLogReader& reader, Progress& 
                        std::vector<char>& chunk, bool follow, ReadTail* tail = nullptr) {
     uint64_t fed = 0;
     size_t got = 0;
+    if (g_interrupted && !follow) // before a read that may wait
+        Fail("interrupted");
     while ((got = std::fread(chunk.data(), 1, chunk.size(), input.File)) > 0) {
         reader.Feed(std::string_view(chunk.data(), got));
         if (tail)
@@ -639,13 +641,27 @@ int Map(int argc, char** argv) {
     const std::string name = NormalisedPortName(words[0]);
     if (name.empty())
         Fail("no port name " + words[0] + ": COM1 to COM16");
-    const std::string& device = words[1];
-    if (device.empty() || device.find_first_of("\r\n") != std::string::npos)
+    if (words[1].find_first_of("\r\n") != std::string::npos)
         Fail("a device is a path on one line");
-    const FileContent file = ReadWholeFile(devDatPath, size_t(256) << 20);
-    if (file.State == FileState::Unusable)
+    // What the readers and ports will read back: blanks around it and enclosing quotes go.
+    const std::string device =
+        ProfileLookup("[PORTS]\nCOM1=" + words[1], "PORTS", "COM1").value_or("");
+    if (device.empty())
+        Fail("a device is a path on one line");
+    if (device.size() >= kMaxProfileText)
+        Fail("a device path is at most " + std::to_string(kMaxProfileText - 1) + " characters");
+    constexpr size_t kMaxDevDat = size_t(256) << 20;
+    const FileContent file = ReadWholeFile(devDatPath, kMaxDevDat);
+    if (file.State == FileState::Unusable) {
+        const std::optional<FileIdentity> identity = IdentifyPath(devDatPath);
+        if (identity && identity->Regular && identity->Size > kMaxDevDat)
+            Fail("cannot use " + devDatPath + ": it is too large (over 256 MB)");
         Fail("cannot use " + devDatPath + ": not a regular file this user may read");
-    if (!ReplaceFileContent(devDatPath, ProfileWrite(file.Bytes, "PORTS", name, device)))
+    }
+    const std::string written = ProfileWrite(file.Bytes, "PORTS", name, device);
+    if (ProfileLookup(written, "PORTS", name) != device)
+        Fail("cannot store " + device + " so that it reads back the same");
+    if (!ReplaceFileContent(devDatPath, written))
         Fail("cannot write " + devDatPath);
     std::printf("%s: %s now stands for %s\n", devDatPath.c_str(), name.c_str(), device.c_str());
     return 0;
