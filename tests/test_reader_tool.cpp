@@ -322,6 +322,28 @@ private slots:
         QTEST(QByteArray::fromStdString(out), "escaped");
     }
 
+    // The shortest text that reads back as the same float, also on the fast path for hundredths.
+    void floatText_data() {
+        QTest::addColumn<float>("value");
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("hundredths") << 25.47f << QByteArray("25.47");
+        QTest::newRow("tenths") << 25.5f << QByteArray("25.5");
+        QTest::newRow("small") << -0.05f << QByteArray("-0.05");
+        QTest::newRow("whole") << 10000.0f << QByteArray("10000");
+        QTest::newRow("largest on the fast path") << 99999.99f << QByteArray("99999.99");
+        QTest::newRow("shorter in scientific") << 100000.0f << QByteArray("1e+05");
+        QTest::newRow("thousandths") << 0.001f << QByteArray("0.001");
+        QTest::newRow("no float near the hundredth") << 0.3f + 0.6f << QByteArray("0.90000004");
+        QTest::newRow("negative zero") << -0.0f << QByteArray("-0");
+        QTest::newRow("infinity") << -std::numeric_limits<float>::infinity() << QByteArray("-inf");
+    }
+    void floatText() {
+        QFETCH(float, value);
+        std::string out;
+        AppendFloat(out, value, false);
+        QTEST(QByteArray::fromStdString(out), "text");
+    }
+
     // Nothing at -o or at a planted name is lost, whatever the job meets; failures are status 2.
     void outputSafety_data() {
         QTest::addColumn<QString>("setup");
