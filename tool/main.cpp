@@ -61,21 +61,25 @@ const char kCsvHelp[] =
     "controls and relays. The reading columns are empty when the answer did not parse.\n"
     "  --jsonl    one JSON object a line instead of CSV\n"
     "  --raw      add the request and answer bytes in hexadecimal\n"
-    "  --follow   keep reading the last LOG as it grows, like tail -f (until interrupted)\n"
-    "  -o FILE    write to FILE, which appears only once it is complete (default: stdout)\n";
+    "  --follow   keep reading the last LOG as it grows, like tail -F (until interrupted):\n"
+    "             from its start again when it is rewritten or replaced by a new file\n"
+    "  -o FILE    write to FILE, which is replaced only once the output is complete (with\n"
+    "             --follow: once the first rows are there); a link stays a link; FILE must\n"
+    "             be a regular file, not one of the LOGs (default: stdout)\n";
 
 const char kStatsHelp[] =
     "usage: reader-tool stats [--json] [--variant crc|sum|auto] [-o FILE] LOG...\n"
     "Exchanges, time span, answered share, outcomes, exchange time min / median / p95 / p99 /\n"
     "max, gaps in polling (periods over twice the median) and each channel's min / mean / max\n"
-    "over good readings.\n"
+    "over good readings. Times are exact below 4096 ms, within 0.05 % above.\n"
     "  --json     one JSON object instead of text\n";
 
 const char kPlotHelp[] =
     "usage: reader-tool plot [--channels 1,3,5] [--variant crc|sum|auto] -o CHART LOG...\n"
     "Channel values over time, one line per channel, broken where no good answer came, with the\n"
     "exchange time plotted underneath. CHART ends in .png or .svg. LOG must be files (the chart\n"
-    "reads them twice).\n"
+    "reads them twice). A send stamp far from both its neighbours, or invalid, is left off the\n"
+    "time axis; the chart says how many.\n"
     "  --channels LIST   the channels to draw, 1 to 12 (default all)\n";
 
 const char kPortsHelp[] =
@@ -262,8 +266,8 @@ std::vector<Input> OpenInputs(const std::vector<std::string>& files) {
 // The last bytes read of a followed log, to tell growth from a rewrite in place.
 struct ReadTail {
     static constexpr size_t kBytes = 1024; // over a record, so stamps are among them
-    uint64_t Offset = 0; // bytes read so far
-    std::string Bytes;   // the last (up to) kBytes of them
+    uint64_t Offset = 0;                   // bytes read so far
+    std::string Bytes;                     // the last (up to) kBytes of them
     void Add(std::string_view read) {
         Offset += read.size();
         if (read.size() >= kBytes) {
