@@ -6,6 +6,9 @@
 // One implementation per platform (file_access_posix.cpp, file_access_windows.cpp).
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -55,3 +58,67 @@ bool AppendInOneWrite(const std::string& path, std::string_view bytes);
 // "synced", "closed", "renamed"). Null by default.
 using ReplaceStepHook = void (*)(const char* step);
 void SetReplaceStepHook(ReplaceStepHook hook);
+
+// Which file a path or an open file is: two names of one file (a link, a second hard link,
+// standard input redirected from it) give equal identities.
+struct FileIdentity {
+    uint64_t Device = 0;
+    uint64_t Inode = 0;
+    uint64_t Size = 0;    // bytes, for a regular file
+    bool Regular = false; // a regular file (not a folder, FIFO or device)
+    bool SameFile(const FileIdentity& other) const {
+        return Device == other.Device && Inode == other.Inode;
+    }
+};
+// The file the path finally names (symbolic links followed); nullopt when there is none.
+std::optional<FileIdentity> IdentifyPath(const std::string& path);
+// The file an open stream reads or writes; nullopt when that cannot be told.
+std::optional<FileIdentity> IdentifyOpenFile(std::FILE* file);
+
+// A new file written piece by piece that takes the place of whatever regular file is at its
+// path once published, so that a failed or interrupted job leaves the old file as it was: it
+// is written as a new temporary beside the target (opened exclusively under a name no other
+// file has, so a planted file or link at that name is never written through), flushed to disk
+// and renamed over the target. A symbolic link at the path stays a link and its target is
+// replaced; the permission bits and, where allowed, the owner of the old file stay. A path
+// naming anything but a regular file (a folder, a FIFO, a device) is refused. Destroying an
+// unpublished writer removes its temporary.
+class ReplacingWriter {
+public:
+    ReplacingWriter() = default;
+    ~ReplacingWriter();
+    ReplacingWriter(const ReplacingWriter&) = delete;
+    ReplacingWriter& operator=(const ReplacingWriter&) = delete;
+
+    // Creates the temporary; false with Error() set when the target is not a regular file, may
+    // not be written, or no new file can be made beside it.
+    bool Open(const std::string& path);
+    // Writes all the bytes or fails. After Publish, a failed write is cut back off the file, so
+    // the file only ever holds whole writes.
+    bool Write(std::string_view bytes);
+    // Flushes the temporary to disk and renames it over the target. Later writes go on at the
+    // end of the published file.
+    bool Publish();
+    // Publishes if not done yet, then flushes and closes the file.
+    bool Close();
+    // Removes an unpublished temporary (nothing happens to the target), or closes a published
+    // file as it is.
+    void Abort();
+
+    bool IsOpen() const { return m_handle != kNoHandle; }
+    const std::string& Error() const { return m_error; }
+    // The temporary's name while unpublished; empty otherwise.
+    const std::string& TemporaryPath() const { return m_temporary; }
+
+private:
+    static constexpr intptr_t kNoHandle = -1;
+    bool Fail(const std::string& what);
+
+    std::string m_path, m_target, m_temporary, m_error;
+    intptr_t m_handle = kNoHandle;
+    uint64_t m_written = 0; // bytes in the file after the last whole write
+    uint64_t m_synced = 0;  // bytes flushed to disk
+    bool m_published = false;
+    bool m_hadOld = false;
+    uint32_t m_oldMode = 0, m_oldOwner = 0, m_oldGroup = 0;
+};

@@ -1,9 +1,11 @@
 #include "file_access.h"
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
@@ -240,4 +242,143 @@ bool AppendInOneWrite(const std::string& path, std::string_view bytes) {
         CutTo(fd, before.st_size);
     const bool closed = close(fd) == 0;
     return closed && whole;
+}
+
+namespace {
+
+FileIdentity IdentityOf(const struct stat& info) {
+    return {uint64_t(info.st_dev), uint64_t(info.st_ino), uint64_t(info.st_size),
+            S_ISREG(info.st_mode)};
+}
+
+std::atomic<unsigned> g_temporaryCounter{0};
+
+} // namespace
+
+std::optional<FileIdentity> IdentifyPath(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0)
+        return std::nullopt;
+    return IdentityOf(info);
+}
+
+std::optional<FileIdentity> IdentifyOpenFile(std::FILE* file) {
+    struct stat info {};
+    if (!file || fstat(fileno(file), &info) != 0)
+        return std::nullopt;
+    return IdentityOf(info);
+}
+
+ReplacingWriter::~ReplacingWriter() {
+    Abort();
+}
+
+bool ReplacingWriter::Fail(const std::string& what) {
+    m_error = what + ": " + std::strerror(errno);
+    return false;
+}
+
+bool ReplacingWriter::Open(const std::string& path) {
+    Abort();
+    m_path = path;
+    m_target = FollowLinks(path);
+    m_error.clear();
+    m_published = false;
+    m_written = m_synced = 0;
+    struct stat old {};
+    m_hadOld = stat(m_target.c_str(), &old) == 0;
+    if (m_hadOld && S_ISDIR(old.st_mode)) {
+        m_error = "cannot write " + path + ": it is a folder";
+        return false;
+    }
+    if (m_hadOld && !S_ISREG(old.st_mode)) {
+        m_error = "cannot write " + path + ": not a regular file";
+        return false;
+    }
+    if (m_hadOld && access(m_target.c_str(), W_OK) != 0)
+        return Fail("cannot write " + path);
+    m_oldMode = old.st_mode & 07777;
+    m_oldOwner = old.st_uid;
+    m_oldGroup = old.st_gid;
+    // A name of our own: a file or link already there is never opened, only skipped.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = m_target + ".tmp" + std::to_string(getpid()) + "-" +
+                                      std::to_string(g_temporaryCounter++);
+        const int fd = Retry([&] {
+            return open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0666);
+        });
+        if (fd >= 0) {
+            m_handle = fd;
+            m_temporary = temporary;
+            if (m_hadOld) { // the new file gets the old one's permissions and, where allowed, owner
+                fchmod(fd, m_oldMode);
+                [[maybe_unused]] const int owned = fchown(fd, m_oldOwner, m_oldGroup);
+            }
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    return Fail("cannot write " + path);
+}
+
+bool ReplacingWriter::Write(std::string_view bytes) {
+    if (m_handle == kNoHandle) {
+        m_error = "cannot write " + m_path + ": not open";
+        return false;
+    }
+    const int fd = int(m_handle);
+    if (!WriteAll(fd, bytes)) {
+        const int error = errno;
+        if (m_published) // only whole writes stay in a file others may read
+            [[maybe_unused]]
+            const int cut = ftruncate(fd, off_t(m_written));
+        errno = error;
+        return Fail("cannot write " + m_path);
+    }
+    m_written += bytes.size();
+    return true;
+}
+
+bool ReplacingWriter::Publish() {
+    if (m_handle == kNoHandle)
+        return false;
+    if (m_published)
+        return true;
+    if (fsync(int(m_handle)) != 0)
+        return Fail("cannot write " + m_path);
+    if (rename(m_temporary.c_str(), m_target.c_str()) != 0)
+        return Fail("cannot write " + m_path);
+    m_temporary.clear();
+    m_published = true;
+    m_synced = m_written;
+    SyncFolder(Folder(m_target));
+    return true;
+}
+
+bool ReplacingWriter::Close() {
+    if (m_handle == kNoHandle)
+        return false;
+    if (!Publish()) {
+        Abort();
+        return false;
+    }
+    const int fd = int(m_handle);
+    m_handle = kNoHandle;
+    const bool synced = m_synced == m_written || fsync(fd) == 0;
+    const int error = errno;
+    const bool closed = close(fd) == 0;
+    if (!synced)
+        errno = error;
+    return (synced && closed) || Fail("cannot write " + m_path);
+}
+
+void ReplacingWriter::Abort() {
+    if (m_handle != kNoHandle)
+        close(int(m_handle));
+    m_handle = kNoHandle;
+    if (!m_temporary.empty())
+        unlink(m_temporary.c_str());
+    m_temporary.clear();
 }

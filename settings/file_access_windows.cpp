@@ -1,6 +1,7 @@
 #include "file_access.h"
 
 #include <filesystem>
+#include <io.h>
 #include <system_error>
 
 #define WIN32_LEAN_AND_MEAN
@@ -171,4 +172,151 @@ bool AppendInOneWrite(const std::string& path, std::string_view bytes) {
     if (!done && written > 0 && sized)
         CutAt(file.Get(), before.QuadPart);
     return file.Close() && done;
+}
+
+namespace {
+
+std::optional<FileIdentity> IdentityOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info))
+        return std::nullopt;
+    FileIdentity identity;
+    identity.Device = info.dwVolumeSerialNumber;
+    identity.Inode = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    identity.Size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    identity.Regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return identity;
+}
+
+unsigned g_temporaryCounter = 0;
+
+} // namespace
+
+std::optional<FileIdentity> IdentifyPath(const std::string& path) {
+    Handle file(CreateFileW(Wide(path).c_str(), 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file.Valid() ? IdentityOf(file.Get()) : std::nullopt;
+}
+
+std::optional<FileIdentity> IdentifyOpenFile(std::FILE* file) {
+    if (!file)
+        return std::nullopt;
+    const intptr_t handle = _get_osfhandle(_fileno(file));
+    return handle == -1 ? std::nullopt : IdentityOf(reinterpret_cast<HANDLE>(handle));
+}
+
+ReplacingWriter::~ReplacingWriter() {
+    Abort();
+}
+
+bool ReplacingWriter::Fail(const std::string& what) {
+    m_error = what + " (error " + std::to_string(GetLastError()) + ")";
+    return false;
+}
+
+bool ReplacingWriter::Open(const std::string& path) {
+    Abort();
+    m_path = path;
+    m_error.clear();
+    m_published = false;
+    m_written = m_synced = 0;
+    std::error_code error;
+    std::filesystem::path target(path);
+    if (std::filesystem::is_symlink(target, error))
+        target = std::filesystem::canonical(target, error);
+    m_target = target.string();
+    const DWORD attributes = GetFileAttributesW(target.wstring().c_str());
+    m_hadOld = attributes != INVALID_FILE_ATTRIBUTES;
+    if (m_hadOld && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        m_error = "cannot write " + path + ": it is a folder";
+        return false;
+    }
+    if (m_hadOld && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        m_error = "cannot write " + path + ": it is read-only";
+        return false;
+    }
+    if (m_hadOld) {
+        const std::optional<FileIdentity> old = IdentifyPath(m_target);
+        if (!old || !old->Regular) {
+            m_error = "cannot write " + path + ": not a regular file";
+            return false;
+        }
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temporary = m_target + ".tmp" + std::to_string(GetCurrentProcessId()) +
+                                      "-" + std::to_string(g_temporaryCounter++);
+        const HANDLE handle =
+            CreateFileW(Wide(temporary).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            m_handle = reinterpret_cast<intptr_t>(handle);
+            m_temporary = temporary;
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    return Fail("cannot write " + path);
+}
+
+bool ReplacingWriter::Write(std::string_view bytes) {
+    if (m_handle == kNoHandle) {
+        m_error = "cannot write " + m_path + ": not open";
+        return false;
+    }
+    const HANDLE handle = reinterpret_cast<HANDLE>(m_handle);
+    if (!WriteAll(handle, bytes)) {
+        const DWORD error = GetLastError();
+        if (m_published) { // only whole writes stay in a file others may read
+            LARGE_INTEGER at{};
+            at.QuadPart = LONGLONG(m_written);
+            if (SetFilePointerEx(handle, at, nullptr, FILE_BEGIN))
+                SetEndOfFile(handle);
+        }
+        SetLastError(error);
+        return Fail("cannot write " + m_path);
+    }
+    m_written += bytes.size();
+    return true;
+}
+
+bool ReplacingWriter::Publish() {
+    if (m_handle == kNoHandle)
+        return false;
+    if (m_published)
+        return true;
+    const HANDLE handle = reinterpret_cast<HANDLE>(m_handle);
+    if (!FlushFileBuffers(handle) ||
+        !MoveFileExW(Wide(m_temporary).c_str(), Wide(m_target).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return Fail("cannot write " + m_path);
+    m_temporary.clear();
+    m_published = true;
+    m_synced = m_written;
+    return true;
+}
+
+bool ReplacingWriter::Close() {
+    if (m_handle == kNoHandle)
+        return false;
+    if (!Publish()) {
+        Abort();
+        return false;
+    }
+    const HANDLE handle = reinterpret_cast<HANDLE>(m_handle);
+    m_handle = kNoHandle;
+    const bool synced = m_synced == m_written || FlushFileBuffers(handle);
+    const bool closed = CloseHandle(handle);
+    return (synced && closed) || Fail("cannot write " + m_path);
+}
+
+void ReplacingWriter::Abort() {
+    if (m_handle != kNoHandle)
+        CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = kNoHandle;
+    if (!m_temporary.empty())
+        DeleteFileW(Wide(m_temporary).c_str());
+    m_temporary.clear();
 }

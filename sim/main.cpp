@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -37,7 +39,9 @@ const char kUsage[] =
     "  --link PATH              also make PATH a symbolic link to the pseudo-terminal\n"
     "  --replay LOG             answer each request with the next answer recorded in an\n"
     "                           exchange log, byte for byte (silence where it has none)\n"
-    "  --replay-timing          send each replayed answer after its recorded exchange time\n"
+    "  --replay-timing          send each replayed answer after its recorded exchange time,\n"
+    "                           at most --replay-cap MS later (default 10000; longer recorded\n"
+    "                           times are held to it and told on standard error)\n"
     "  --verbose                print each request (rx <hex>) and answer (tx <hex>)\n"
     "  --version                the version\n"
     "  --help                   this text\n"
@@ -54,6 +58,27 @@ void OnSignal(int) {
     g_stop = 1;
 }
 
+// Without SA_RESTART, so that a signal also ends a blocked open or read (EINTR).
+void HandleSignal(int signalNumber) {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(signalNumber, &action, nullptr);
+}
+
+// Standard output is checked: a line that cannot be written ends the run with status 2.
+bool g_outputFailed = false;
+void PrintLine(const std::string& line) {
+    if (g_outputFailed)
+        return;
+    if (std::fputs((line + "\n").c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "instrument-sim: cannot write standard output: %s\n",
+                     std::strerror(errno));
+        g_outputFailed = true;
+    }
+}
+
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -68,6 +93,7 @@ struct Options {
     bool verbose = false;
     std::string replay;
     bool replayTiming = false;
+    uint32_t replayCapMs = 10000;
 };
 
 std::string Hex(const std::string& bytes) {
@@ -125,9 +151,8 @@ public:
                 return false;
             }
             MakeRaw(m_lineFd, m_options.baud);
-            std::printf("%s\n", m_options.device.c_str());
-            std::fflush(stdout);
-            return true;
+            PrintLine(m_options.device);
+            return !g_outputFailed;
         }
         m_lineFd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (m_lineFd < 0 || grantpt(m_lineFd) != 0 || unlockpt(m_lineFd) != 0) {
@@ -148,9 +173,8 @@ public:
             else
                 std::perror("instrument-sim: link");
         }
-        std::printf("%s\n", shown.c_str());
-        std::fflush(stdout);
-        return true;
+        PrintLine(shown);
+        return !g_outputFailed;
     }
 
     bool SetReading(const std::string& which) {
@@ -168,24 +192,33 @@ public:
         return true;
     }
 
-    // Loads the answers of an exchange log to replay; false when it cannot be read.
-    bool LoadReplay(const std::string& path) {
-        std::FILE* file = std::fopen(path.c_str(), "rb");
-        if (!file)
-            return false;
+    // Opens an exchange log to replay and reads up to its first record; the rest is read as
+    // requests come. An empty string when that worked, else why not.
+    std::string OpenReplay(const std::string& path) {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC); // a FIFO waits for a writer
+        if (fd < 0)
+            return g_stop ? "interrupted" : std::strerror(errno);
+        m_replayFd = fd;
+        struct stat info {};
+        if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
+            return "it is a folder";
         m_replay.emplace();
-        ExchangeLogReader reader(
+        m_replayReader.emplace(
             [this](const LoggedExchange& e) {
-                m_replay->push_back({e.Answer, e.ExchangeTimeMs});
+                m_replay->push_back({e.Answer, e.ExchangeTimeMs, e.Line});
             },
-            {});
-        char chunk[65536];
-        size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-            reader.Feed(std::string_view(chunk, got));
-        reader.Finish();
-        std::fclose(file);
-        return true;
+            nullptr);
+        uint64_t read = 0;
+        while (m_replay->empty() && m_replayFd >= 0) {
+            if (read > kMaxBytesBeforeRecord)
+                return "no exchange record in its first 16 MB";
+            read += ReadReplay();
+            if (g_stop)
+                return "interrupted";
+        }
+        if (m_replay->empty())
+            return m_replayError.empty() ? "no exchange record in it" : m_replayError;
+        return {};
     }
 
     int Run() {
@@ -200,6 +233,8 @@ public:
             if (stdinOpen && (fds[1].revents & (POLLIN | POLLHUP))) {
                 char buf[512];
                 const ssize_t n = read(0, buf, sizeof buf);
+                if (n < 0 && errno == EINTR)
+                    continue;
                 if (n <= 0) {
                     stdinOpen = false;
                 } else {
@@ -220,6 +255,8 @@ public:
                     OnBytes(std::string(buf, size_t(n)));
             }
             SendDue();
+            if (g_outputFailed)
+                return 2;
         }
         return 0;
     }
@@ -231,6 +268,8 @@ public:
             close(m_slaveFd);
         if (m_lineFd >= 0)
             close(m_lineFd);
+        if (m_replayFd >= 0)
+            close(m_replayFd);
     }
 
 private:
@@ -258,10 +297,8 @@ private:
         if (m_pending.size() > 4096)
             m_pending.erase(0, m_pending.size() - 64);
         while (auto request = TakeRequest(m_pending)) {
-            if (m_options.verbose) {
-                std::printf("rx %s\n", Hex(request->Bytes).c_str());
-                std::fflush(stdout);
-            }
+            if (m_options.verbose)
+                PrintLine("rx " + Hex(request->Bytes));
             std::vector<Chunk> chunks;
             if (m_replay) {
                 chunks = NextReplayed();
@@ -282,16 +319,35 @@ private:
                     m_nextSendAt = Clock::now() + std::chrono::microseconds(chunk.DelayUs);
                 m_queue.push_back(std::move(chunk));
             }
-            if (m_options.verbose) {
-                std::printf("tx %s\n", Hex(sent).c_str());
-                std::fflush(stdout);
-            }
+            if (m_options.verbose)
+                PrintLine("tx " + Hex(sent));
         }
     }
 
-    // The next answer of the replayed log, timed as recorded with --replay-timing; nothing (a
-    // silence) where the log has no answer or has run out.
+    // Reads the next piece of the replayed log into the queue of recorded answers; the byte
+    // count, 0 at its end (or on an error, kept for the message).
+    size_t ReadReplay() {
+        char chunk[65536];
+        const ssize_t n = read(m_replayFd, chunk, sizeof chunk);
+        if (n > 0) {
+            m_replayReader->Feed(std::string_view(chunk, size_t(n)));
+            return size_t(n);
+        }
+        if (n < 0 && errno == EINTR)
+            return 0;
+        if (n < 0)
+            m_replayError = std::strerror(errno);
+        m_replayReader->Finish();
+        close(m_replayFd);
+        m_replayFd = -1;
+        return 0;
+    }
+
+    // The next answer of the replayed log, timed as recorded with --replay-timing (held to the
+    // cap); nothing (a silence) where the log has no answer or has run out.
     std::vector<Chunk> NextReplayed() {
+        while (m_replay->empty() && m_replayFd >= 0 && !g_stop)
+            ReadReplay();
         if (m_replay->empty())
             return {};
         const Recorded next = std::move(m_replay->front());
@@ -300,8 +356,17 @@ private:
             return {};
         Fault fault;
         if (m_options.replayTiming) { // so that the read ends about when it did
+            uint32_t ms = next.ExchangeMs;
+            if (ms > m_options.replayCapMs) {
+                std::fprintf(stderr,
+                             "instrument-sim: the exchange at line %llu took %u ms: answered "
+                             "after %u ms\n",
+                             static_cast<unsigned long long>(next.Line), unsigned(ms),
+                             unsigned(m_options.replayCapMs));
+                ms = m_options.replayCapMs;
+            }
             fault.Kind = FaultKind::Delay;
-            fault.Ms = next.ExchangeMs > kReadGapMs ? next.ExchangeMs - kReadGapMs : 0;
+            fault.Ms = ms > kReadGapMs ? ms - kReadGapMs : 0;
         }
         return PlanAnswer(next.Answer, fault, m_options.pace, m_options.baud);
     }
@@ -328,8 +393,7 @@ private:
     }
 
     void Reply(bool ok, const std::string& command) {
-        std::printf("%s %s\n", ok ? "ok" : "error", command.c_str());
-        std::fflush(stdout);
+        PrintLine((ok ? "ok " : "error ") + command);
     }
 
     // Returns false on "quit".
@@ -417,8 +481,13 @@ private:
     struct Recorded {
         std::string Answer;
         uint32_t ExchangeMs;
+        uint64_t Line;
     };
-    std::optional<std::deque<Recorded>> m_replay;
+    std::optional<std::deque<Recorded>> m_replay; // answers read ahead, a chunk's worth at most
+    std::optional<ExchangeLogReader> m_replayReader;
+    int m_replayFd = -1; // -1 once the log has ended
+    std::string m_replayError;
+    static constexpr uint64_t kMaxBytesBeforeRecord = uint64_t(16) << 20;
     // The reader's read ends this long after the last byte at the usual speeds.
     static constexpr uint32_t kReadGapMs = 24;
 };
@@ -465,6 +534,8 @@ int main(int argc, char** argv) {
             options.replay = value();
         } else if (arg == "--replay-timing") {
             options.replayTiming = true;
+        } else if (arg == "--replay-cap") {
+            options.replayCapMs = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
         } else if (arg == "--verbose" || arg == "-v") {
             options.verbose = true;
         } else {
@@ -481,20 +552,23 @@ int main(int argc, char** argv) {
     }
     options.fault = *fault;
 
-    signal(SIGINT, OnSignal);
-    signal(SIGTERM, OnSignal);
+    HandleSignal(SIGINT);
+    HandleSignal(SIGTERM);
     signal(SIGPIPE, SIG_IGN);
     Simulator simulator(options);
     if (!simulator.SetReading(options.reading)) {
         std::fprintf(stderr, "instrument-sim: bad reading %s\n%s", options.reading.c_str(), kUsage);
         return 2;
     }
-    if (!options.replay.empty() && !simulator.LoadReplay(options.replay)) {
-        std::fprintf(stderr, "instrument-sim: cannot read %s: %s\n", options.replay.c_str(),
-                     std::strerror(errno));
-        return 2;
+    if (!options.replay.empty()) {
+        const std::string error = simulator.OpenReplay(options.replay);
+        if (!error.empty()) {
+            std::fprintf(stderr, "instrument-sim: cannot replay %s: %s\n", options.replay.c_str(),
+                         error.c_str());
+            return 2;
+        }
     }
     if (!simulator.OpenLine())
-        return 1;
+        return g_outputFailed ? 2 : 1;
     return simulator.Run();
 }

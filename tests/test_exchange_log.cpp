@@ -30,12 +30,13 @@ QByteArray Bytes(const std::string& s) {
 const uint8_t* Data(const QByteArray& b) {
     return reinterpret_cast<const uint8_t*>(b.data());
 }
-QByteArray AnswerPart(const QByteArray& answer, int second = 7) {
-    return Bytes(LogAnswerPart(At(14, 3, second, 290), 40, Data(answer), size_t(answer.size())));
+QByteArray AnswerPart(const QByteArray& answer, int second = 7, uint32_t ms = 40) {
+    return Bytes(LogAnswerPart(At(14, 3, second, 290), ms, Data(answer), size_t(answer.size())));
 }
-QByteArray Record(const QByteArray& request, const QByteArray& answer, int second = 7) {
+QByteArray Record(const QByteArray& request, const QByteArray& answer, int second = 7,
+                  uint32_t ms = 40) {
     return Bytes(LogSendPart(At(14, 3, second, 250), Data(request), size_t(request.size()))) +
-           AnswerPart(answer, second);
+           AnswerPart(answer, second, ms);
 }
 
 // What a reader makes of a log fed in pieces of `piece` bytes: the answers, and the lines of
@@ -125,6 +126,14 @@ private slots:
         QTest::newRow("LF, CR LF, CR and NUL in an answer")
             << Record(request, QByteArray("a\nb\r\nc\r\0", 9))
             << QStringList{QByteArray("a\nb\r\nc\r\0", 9).toHex()} << QList<quint64>{};
+        // Only the CR the log put before an LF goes; a bare LF (a log edited by hand) keeps the
+        // byte before it.
+        QTest::newRow("a bare LF in an answer")
+            << Record(request, "") + "x\ny\r\nz" << QStringList{QByteArray("x\ny\nz").toHex()}
+            << QList<quint64>{};
+        QTest::newRow("exchange times of four and more digits")
+            << Record(request, answer, 7, 1000) + Record(request, "", 8, 86399000)
+            << QStringList{answer.toHex(), ""} << QList<quint64>{};
         QTest::newRow("cut in the middle of a send part")
             << two + Record(request, answer).left(50) << QStringList{answer.toHex(), ""}
             << QList<quint64>{17};

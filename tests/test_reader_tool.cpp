@@ -1,11 +1,18 @@
 // reader-tool on logs the exchange cycle wrote against instrument-sim, and instrument-sim
 // replaying such a log.
 #include "reader_state.h"
+#include "sim_core.h"
 #include "sim_process.h"
+#include "table_output.h"
+#include "test_files.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,6 +45,79 @@ QByteArray Tool(const QStringList& arguments, int* exitCode = nullptr) {
     if (exitCode)
         *exitCode = tool.exitCode();
     return tool.readAllStandardOutput();
+}
+
+struct Finished {
+    bool InTime = false; // ended within the bound
+    int Status = -1;     // exit status; -1 when it did not exit normally
+    QByteArray Out, Err;
+};
+
+// Runs a program of build/bin to its end (killed after `ms`), stdin and stdout optionally
+// files.
+Finished Run(const QString& program, const QStringList& arguments, const QString& in = {},
+             const QString& out = {}, int ms = 20000) {
+    QProcess process;
+    if (!in.isEmpty())
+        process.setStandardInputFile(in);
+    if (!out.isEmpty())
+        process.setStandardOutputFile(out);
+    process.start(QCoreApplication::applicationDirPath() + "/" + program, arguments);
+    Finished done;
+    done.InTime = process.waitForFinished(ms);
+    if (!done.InTime) {
+        process.kill();
+        process.waitForFinished();
+    }
+    if (process.exitStatus() == QProcess::NormalExit)
+        done.Status = process.exitCode();
+    done.Out = process.readAllStandardOutput();
+    done.Err = process.readAllStandardError();
+    return done;
+}
+
+// A crc answer with a good checksum whose channels hold the given texts (the rest 0).
+QByteArray Answer(const QList<QByteArray>& values = {}) {
+    QByteArray frame = "!" + QByteArray(21, '0') + ";";
+    for (int ch = 0; ch < 12; ++ch)
+        frame += "00" + (ch < values.size() ? values[ch] : QByteArray("0")) + ";";
+    return frame + QByteArray::number(InstrumentCrc(frame.toStdString())) + "\r";
+}
+
+// One record as the readers log it, stamped "DD MM YYYY HH-MM-SS.mmm".
+QByteArray Record(const QByteArray& stamp, const QByteArray& ms = "24",
+                  const QByteArray& answer = Answer()) {
+    return "\r\r\n____________________________\r\r\n" + stamp +
+           " \r\r\nSend:\r\r\n\xFF\xFF\xFF\xFF:1;423;\r\r\r\n" + stamp + " \r\r\nexc time " + ms +
+           " mS\r\r\nAnsw:\r\r\n" + answer;
+}
+
+// Records on 6 December 2026 from 14:03:00.000, at the given milliseconds after it.
+QByteArray Polled(const QList<int>& atMs, int second0 = 0) {
+    QByteArray log;
+    for (int ms : atMs)
+        log +=
+            Record(QString::asprintf("06 12 2026 14-%02d-%02d.%03d", 3 + (second0 + ms / 1000) / 60,
+                                     (second0 + ms / 1000) % 60, ms % 1000)
+                       .toLatin1());
+    return log;
+}
+
+bool IsFifo(const QString& path) {
+    struct stat info {};
+    return lstat(path.toLocal8Bit().constData(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+
+// Waits until the process has handlers for `signal` (so a signal now is caught, not fatal).
+bool CatchesSignal(qint64 pid, int signal) {
+    for (int tries = 0; tries < 2000; ++tries) {
+        for (const QByteArray& line : ReadAll(QString("/proc/%1/status").arg(pid)).split('\n'))
+            if (line.startsWith("SigCgt:") &&
+                (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1)
+                return true;
+        QThread::msleep(10);
+    }
+    return false;
 }
 
 // The CSV rows (header left out), split into fields.
@@ -135,6 +215,361 @@ private slots:
             QByteArray("; mine\n[PORTS]\nCOM1=/dev/ttyS0\nCOM2=/dev/serial/by-id/usb-adapter\n"));
         Tool({"map", "COM17", "/dev/ttyS1", "--file", devDat}, &status);
         QCOMPARE(status, 2);
+        // Stored as the readers and ports read it back: blanks and enclosing quotes go.
+        Tool({"map", "COM1", "  \"/dev/ttyUSB0\"  ", "--file", devDat}, &status);
+        QCOMPARE(status, 0);
+        QCOMPARE(ReadAll(devDat),
+                 "; mine\n[PORTS]\nCOM1=/dev/ttyUSB0\nCOM2=/dev/serial/by-id/usb-adapter\n");
+        QVERIFY(QFile::resize(devDat, qint64(280) << 20)); // sparse: no disk space taken
+        const Finished large = Run("reader-tool", {"map", "COM1", "/dev/ttyS1", "--file", devDat});
+        QCOMPARE(large.Status, 2);
+        QVERIFY(large.Err.contains("too large"));
+    }
+
+    // Figures and rows of small logs, against values worked out by hand.
+    void outputs_data() {
+        QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("present");
+        QTest::addColumn<QStringList>("absent");
+        QTest::newRow("dates around January and February")
+            << Record("31 12 2027 23-59-59.500") + Record("01 01 2028 00-00-00.250") +
+                   Record("29 02 2028 12-00-00.000") + Record("01 03 2028 00-00-00.000")
+            << QStringList{"stats", "--json"}
+            << QStringList{"\"first\":\"2027-12-31T23:59:59.500\"",
+                           "\"last\":\"2028-03-01T00:00:00.000\"", "\"span_ms\":5184000500",
+                           "\"longest_gaps\":[{\"from\":\"2028-01-01T00:00:00.250\""}
+            << QStringList{};
+        QByteArray tenTimes;
+        for (int i = 1; i <= 10; ++i)
+            tenTimes += Record(QString::asprintf("29 02 2028 10-00-%02d.000", i).toLatin1(),
+                               QByteArray::number(i * 10));
+        QTest::newRow("exchange times by nearest rank")
+            << tenTimes << QStringList{"stats", "--json"}
+            << QStringList{"\"first\":\"2028-02-29T10:00:01.000\"",
+                           "\"exchange_ms\":{\"min\":10,\"median\":50,\"p95\":100,\"p99\":100,"
+                           "\"max\":100}"}
+            << QStringList{};
+        QTest::newRow("a gap is over twice the median period")
+            << Polled({0, 500, 1000, 1500, 2500, 3501}) << QStringList{"stats", "--json"}
+            << QStringList{"\"median_period_ms\":500,\"gap_threshold_ms\":1000,\"gaps\":1,"}
+            << QStringList{};
+        QTest::newRow("inf and NaN are no good readings")
+            << Record("06 12 2026 14-03-00.000", "24", Answer({"1"})) +
+                   Record("06 12 2026 14-03-01.000", "24", Answer({"inf"})) +
+                   Record("06 12 2026 14-03-02.000", "24", Answer({"nan"})) +
+                   Record("06 12 2026 14-03-03.000", "24", Answer({"3"}))
+            << QStringList{"stats", "--json"}
+            << QStringList{"{\"channel\":1,\"good\":2,\"min\":1,\"mean\":2.000000,\"max\":3}"}
+            << QStringList{};
+        const QByteArray unusual =
+            Record("06 12 2026 14-03-07.250", "86399000", Answer({"inf", "nan", "-inf", "2.5"}));
+        QTest::newRow("inf and NaN as JSON null")
+            << unusual << QStringList{"csv", "--jsonl"}
+            << QStringList{"{\"sent\":\"2026-12-06T14:03:07.250\",\"exchange_ms\":86399000,",
+                           "\"channels\":[{\"value\":null,\"error\":0,\"state\":0},{\"value\":"
+                           "null,\"error\":0,\"state\":0},{\"value\":null,\"error\":0,\"state\":"
+                           "0},{\"value\":2.5,"}
+            << QStringList{};
+        QTest::newRow("inf and NaN as CSV text")
+            << unusual << QStringList{"csv"}
+            << QStringList{"\n2026-12-06T14:03:07.250,86399000,1,crc,",
+                           ",ok,inf,0,0,nan,0,0,-inf,0,0,2.5,0,0,0,0,0,"}
+            << QStringList{};
+        QTest::newRow("a stamp that is no date")
+            << Record("00 00 0000 00-00-00.000") + Record("06 12 2026 14-03-07.250")
+            << QStringList{"stats"}
+            << QStringList{"invalid stamps      1 ", "time span           2026-12-06T14:03:07.250 "}
+            << QStringList{"65535"};
+        QTest::newRow("a stamp that is no date, as a row")
+            << Record("00 00 0000 00-00-00.000") << QStringList{"csv"}
+            << QStringList{"\ninvalid,24,1,crc,"} << QStringList{"65535"};
+    }
+    void outputs() {
+        QFETCH(QByteArray, log);
+        QFETCH(QStringList, arguments);
+        QTemporaryDir folder;
+        const QString path = folder.filePath("COM.txt");
+        WriteAll(path, log);
+        const Finished run = Run("reader-tool", arguments << path);
+        QCOMPARE(run.Status, 0);
+        const QString out = QString::fromLatin1(run.Out);
+        QFETCH(QStringList, present);
+        for (const QString& text : present)
+            QVERIFY2(out.contains(text), qPrintable(text + " not in " + out));
+        QFETCH(QStringList, absent);
+        for (const QString& text : absent)
+            QVERIFY2(!out.contains(text), qPrintable(text));
+    }
+
+    void textEscapes_data() {
+        QTest::addColumn<bool>("json");
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("escaped");
+        QTest::newRow("csv plain") << false << QByteArray("a b") << QByteArray("a b");
+        QTest::newRow("csv quote") << false << QByteArray("a\"b,") << QByteArray("\"a\"\"b,\"");
+        QTest::newRow("csv line break") << false << QByteArray("a\nb") << QByteArray("\"a\nb\"");
+        QTest::newRow("json control bytes")
+            << true << QByteArray("\x01\x10\x1f ") << QByteArray("\"\\u0001\\u0010\\u001f \"");
+        QTest::newRow("json quote and backslash")
+            << true << QByteArray("\"\\") << QByteArray("\"\\\"\\\\\"");
+    }
+    void textEscapes() {
+        QFETCH(bool, json);
+        QFETCH(QByteArray, text);
+        std::string out;
+        (json ? AppendJsonString : AppendCsvField)(out, text.toStdString());
+        QTEST(QByteArray::fromStdString(out), "escaped");
+    }
+
+    // The shortest text that reads back as the same float, also on the fast path for hundredths.
+    void floatText_data() {
+        QTest::addColumn<float>("value");
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("hundredths") << 25.47f << QByteArray("25.47");
+        QTest::newRow("tenths") << 25.5f << QByteArray("25.5");
+        QTest::newRow("small") << -0.05f << QByteArray("-0.05");
+        QTest::newRow("whole") << 10000.0f << QByteArray("10000");
+        QTest::newRow("largest on the fast path") << 99999.99f << QByteArray("99999.99");
+        QTest::newRow("shorter in scientific") << 100000.0f << QByteArray("1e+05");
+        QTest::newRow("thousandths") << 0.001f << QByteArray("0.001");
+        QTest::newRow("no float near the hundredth") << 0.3f + 0.6f << QByteArray("0.90000004");
+        QTest::newRow("negative zero") << -0.0f << QByteArray("-0");
+        QTest::newRow("infinity") << -std::numeric_limits<float>::infinity() << QByteArray("-inf");
+    }
+    void floatText() {
+        QFETCH(float, value);
+        std::string out;
+        AppendFloat(out, value, false);
+        QTEST(QByteArray::fromStdString(out), "text");
+    }
+
+    // Nothing at -o or at a planted name is lost, whatever the job meets; failures are status 2.
+    void outputSafety_data() {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QStringList>("arguments"); // LOG, OUT, FILE and FOLDER stand for paths
+        QTest::addColumn<int>("status");
+        QTest::newRow("csv -o its input") << "" << QStringList{"csv", "-o", "LOG", "LOG"} << 2;
+        QTest::newRow("stats -o its input") << "" << QStringList{"stats", "-o", "LOG", "LOG"} << 2;
+        QTest::newRow("csv --follow -o its input")
+            << "" << QStringList{"csv", "--follow", "-o", "LOG", "LOG"} << 2;
+        QTest::newRow("-o a link to the input")
+            << "link-to-log" << QStringList{"stats", "-o", "OUT", "LOG"} << 2;
+        QTest::newRow("the input on standard input")
+            << "stdin" << QStringList{"csv", "-o", "LOG", "-"} << 2;
+        QTest::newRow("-o a FIFO") << "fifo" << QStringList{"csv", "-o", "OUT", "LOG"} << 2;
+        QTest::newRow("-o a folder") << "" << QStringList{"csv", "-o", "FOLDER", "LOG"} << 2;
+        QTest::newRow("--follow -o, missing log")
+            << "file" << QStringList{"csv", "--follow", "-o", "FILE", "FOLDER/missing"} << 2;
+        QTest::newRow("planted temporary, failed job")
+            << "planted" << QStringList{"csv", "-o", "OUT", "FOLDER/missing"} << 2;
+        QTest::newRow("planted temporary, good job")
+            << "planted" << QStringList{"csv", "-o", "OUT", "LOG"} << 0;
+        QTest::newRow("csv to a full device") << "full" << QStringList{"csv", "LOG"} << 2;
+        QTest::newRow("stats to a full device") << "full" << QStringList{"stats", "LOG"} << 2;
+        QTest::newRow("stats --json to a full device")
+            << "full" << QStringList{"stats", "--json", "LOG"} << 2;
+        QTest::newRow("ports to a full device")
+            << "full" << QStringList{"ports", "--file", "FILE"} << 2;
+        QTest::newRow("-o a link stays a link")
+            << "link-to-file" << QStringList{"csv", "-o", "OUT", "LOG"} << 0;
+    }
+    void outputSafety() {
+        QFETCH(QString, setup);
+        QFETCH(QStringList, arguments);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("COM.txt"), out = dir.filePath("out.csv"),
+                      file = dir.filePath("file"), folder = dir.filePath("folder");
+        const QByteArray logBytes = Polled({0, 500}), fileBytes = "keep me\n";
+        WriteAll(log, logBytes);
+        WriteAll(file, fileBytes);
+        QVERIFY(QDir().mkdir(folder));
+        if (setup == "link-to-log")
+            QVERIFY(QFile::link(log, out));
+        if (setup == "link-to-file") {
+            QVERIFY(QFile::link(file, out));
+            QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner));
+        }
+        if (setup == "planted")
+            QVERIFY(QFile::link(file, out + ".part"));
+        if (setup == "fifo")
+            QCOMPARE(mkfifo(out.toLocal8Bit().constData(), 0644), 0);
+        for (QString& argument : arguments)
+            argument.replace("LOG", log)
+                .replace("OUT", out)
+                .replace("FILE", file)
+                .replace("FOLDER", folder);
+        const QStringList before =
+            QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        const Finished run = Run("reader-tool", arguments, setup == "stdin" ? log : QString(),
+                                 setup == "full" ? "/dev/full" : QString());
+        QVERIFY(run.InTime);
+        QTEST(run.Status, "status");
+        if (run.Status != 0)
+            QCOMPARE(run.Err.count('\n'), 1);
+        QCOMPARE(ReadAll(log), logBytes);
+        QStringList after =
+            QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        if (run.Status == 0 && !before.contains("out.csv"))
+            after.removeOne("out.csv");
+        QCOMPARE(after, before);
+        if (setup == "link-to-file") { // the link's target replaced, with its permissions
+            QVERIFY(QFileInfo(out).isSymLink());
+            QVERIFY(ReadAll(file).startsWith("sent,exchange_ms,"));
+            QCOMPARE(QFile::permissions(file),
+                     QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        } else {
+            QCOMPARE(ReadAll(file), fileBytes);
+        }
+        if (setup == "fifo")
+            QVERIFY(IsFifo(out));
+    }
+
+    // Charts of awkward logs end in bounded time as small files.
+    void chartLimits_data() {
+        QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<QString>("label"); // a tick label the chart must show
+        QTest::newRow("eight days")
+            << Record("06 12 2026 00-00-00.000") + Record("14 12 2026 00-00-00.000")
+            << "2026-12-09";
+        QTest::newRow("a year") << Record("01 01 2026 00-00-00.000") +
+                                       Record("01 07 2026 00-00-00.000") +
+                                       Record("01 01 2027 00-00-00.000")
+                                << "start 2026-01-01T00:00:00.000";
+        QByteArray flat, wrongYear;
+        for (int i = 0; i < 39; ++i) {
+            const QByteArray stamp = QString::asprintf("06 12 2026 14-03-%02d.000", i).toLatin1();
+            flat += Record(stamp, "24", Answer(QList<QByteArray>(12, "1e20")));
+            wrongYear += Record(i == 20 ? "06 12 2036 14-03-20.000" : stamp);
+        }
+        QTest::newRow("flat at 1e20") << flat << "1.000e+20";
+        QTest::newRow("one stamp ten years off")
+            << wrongYear << "1 exchanges outside the time axis (stamp invalid or distant)";
+    }
+    void chartLimits() {
+        QFETCH(QByteArray, log);
+        QTemporaryDir dir;
+        WriteAll(dir.filePath("COM.txt"), log);
+        for (const char* chart : {"chart.svg", "chart.png"}) {
+            const Finished run =
+                Run("reader-tool", {"plot", "-o", dir.filePath(chart), dir.filePath("COM.txt")});
+            QVERIFY(run.InTime);
+            QCOMPARE(run.Status, 0);
+            QVERIFY(QFileInfo(dir.filePath(chart)).size() < 200000);
+        }
+        const QString svg = QString::fromUtf8(ReadAll(dir.filePath("chart.svg")));
+        QFETCH(QString, label);
+        QVERIFY2(svg.contains(label), qPrintable(label));
+        QVERIFY(svg.count("<text") < 60);
+    }
+
+    // --follow reads a log again from its start when it is rewritten or replaced, and says so.
+    void followRewrites_data() {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<int>("records"); // in the new file
+        QTest::addColumn<QString>("told");
+        QTest::newRow("rewritten shorter") << "rewrite" << 5 << "was rewritten";
+        QTest::newRow("rewritten longer") << "rewrite" << 20 << "was rewritten";
+        QTest::newRow("renamed, a new one made") << "rename" << 10 << "was replaced";
+    }
+    void followRewrites() {
+        QFETCH(QString, change);
+        QFETCH(int, records);
+        QTemporaryDir dir;
+        const QString log = dir.filePath("COM.txt");
+        QList<int> first, second;
+        for (int i = 0; i < 10; ++i)
+            first << i * 500;
+        for (int i = 0; i < records; ++i)
+            second << 30000 + i * 500;
+        WriteAll(log, Polled(first));
+        QProcess tool;
+        tool.start(QCoreApplication::applicationDirPath() + "/reader-tool",
+                   {"csv", "--follow", log});
+        const auto waitForLines = [&](int lines) {
+            QByteArray out;
+            for (QElapsedTimer t; t.isValid() ? t.elapsed() < 20000 : (t.start(), true);) {
+                tool.waitForReadyRead(200);
+                out += tool.readAllStandardOutput();
+                if (out.count('\n') >= lines)
+                    break;
+            }
+            return out;
+        };
+        QByteArray out = waitForLines(11); // the header and ten rows
+        if (change == "rename")
+            QVERIFY(QFile::rename(log, log + ".1"));
+        WriteAll(log, Polled(second));
+        out += waitForLines(records);
+        tool.terminate();
+        QVERIFY(tool.waitForFinished(20000));
+        out += tool.readAllStandardOutput();
+        const QList<QStringList> rows = Rows(out);
+        QCOMPARE(rows.size(), 10 + records);
+        QCOMPARE(rows[10][0], QString("2026-12-06T14:03:30.000")); // the new file's first
+        QCOMPARE(rows.last()[kOutcome], QString("ok"));
+        const QByteArray err = tool.readAllStandardError();
+        QCOMPARE(err.count(change == "rename" ? "was replaced" : "was rewritten"), 1);
+        QCOMPARE(err.count('\n'), 1);
+    }
+
+    // A first SIGTERM or SIGINT ends a program blocked in an open or a read: status 2.
+    void signalsWhileBlocked_data() {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("arguments"); // FIFO stands for a FIFO without a writer
+        QTest::addColumn<int>("signal");
+        QTest::newRow("stats opening a FIFO, SIGTERM")
+            << "reader-tool" << QStringList{"stats", "FIFO"} << int(SIGTERM);
+        QTest::newRow("csv opening a FIFO, SIGINT")
+            << "reader-tool" << QStringList{"csv", "-o", "FIFO.csv", "FIFO"} << int(SIGINT);
+        QTest::newRow("csv reading a silent pipe, SIGTERM")
+            << "reader-tool" << QStringList{"csv", "-"} << int(SIGTERM);
+        QTest::newRow("replay opening a FIFO, SIGINT")
+            << "instrument-sim" << QStringList{"--replay", "FIFO"} << int(SIGINT);
+        QTest::newRow("replay opening a FIFO, SIGTERM")
+            << "instrument-sim" << QStringList{"--replay", "FIFO"} << int(SIGTERM);
+    }
+    void signalsWhileBlocked() {
+        QFETCH(QString, program);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, signal);
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath("fifo");
+        QCOMPARE(mkfifo(fifo.toLocal8Bit().constData(), 0644), 0);
+        arguments.replaceInStrings("FIFO", fifo);
+        QProcess process; // its standard input: a pipe that stays open and silent
+        process.start(QCoreApplication::applicationDirPath() + "/" + program, arguments);
+        QVERIFY(process.waitForStarted());
+        QVERIFY(CatchesSignal(process.processId(), signal));
+        ::kill(pid_t(process.processId()), signal);
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(process.readAllStandardError().contains("interrupted"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList{"fifo"});
+    }
+
+    // A replayed log must hold records; a recorded time is held to the cap.
+    void replayLimits() {
+        QTemporaryDir dir;
+        WriteAll(dir.filePath("garbage.txt"), "no record here\n");
+        for (const QString& log : {dir.path(), dir.filePath("garbage.txt")}) {
+            const Finished run = Run("instrument-sim", {"--replay", log});
+            QCOMPARE(run.Status, 2);
+            QVERIFY(run.Out.isEmpty()); // no device path: it never started
+        }
+        WriteAll(dir.filePath("COM.txt"),
+                 Record("06 12 2026 14-03-00.000", "86399000", Answer({"1"})) +
+                     Record("06 12 2026 14-03-01.000", "30", Answer({"2"})));
+        QTemporaryDir second;
+        SimProcess sim(
+            {"--replay", dir.filePath("COM.txt"), "--replay-timing", "--replay-cap", "100"});
+        RunCycles(second.path(), sim, {QString(), QString()});
+        const QList<QStringList> rows = Rows(Tool({"csv", second.filePath("COM.txt")}));
+        QCOMPARE(rows.size(), 2);
+        QCOMPARE(rows[0][6], QString("1"));
+        QCOMPARE(rows[1][6], QString("2"));
     }
 };
 

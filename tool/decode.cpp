@@ -96,6 +96,15 @@ DecodedExchange ExchangeDecoder::Decode(const LoggedExchange& exchange) {
     return decoded;
 }
 
+bool IsValidStamp(const LocalTime& t) {
+    if (t.Year < 1 || t.Month < 1 || t.Month > 12 || t.Day < 1 || t.Hour > 23 || t.Minute > 59 ||
+        t.Second > 59 || t.Milliseconds > 999)
+        return false;
+    static const unsigned kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = t.Year % 4 == 0 && (t.Year % 100 != 0 || t.Year % 400 == 0);
+    return t.Day <= kDays[t.Month - 1] && (t.Month != 2 || t.Day <= 28 || leap);
+}
+
 int64_t StampMs(const LocalTime& t) {
     const int64_t days = DaysFromCivil(t.Year, t.Month, t.Day);
     return ((days * 24 + t.Hour) * 60 + t.Minute) * 60000 + int64_t(t.Second) * 1000 +

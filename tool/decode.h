@@ -36,6 +36,9 @@ private:
     DeviceReading m_reading;
 };
 
+// True when the stamp is a date and time of the calendar (a log stamp of "00 00 0000", or
+// month 13, is not).
+bool IsValidStamp(const LocalTime& stamp);
 // Milliseconds of a local stamp counted from 1970-01-01 as if it were UTC: for order and
 // differences between stamps of one log.
 int64_t StampMs(const LocalTime& stamp);

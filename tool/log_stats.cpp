@@ -9,21 +9,6 @@
 
 namespace {
 
-// The value at quantile q of a histogram (nearest rank); 0 when it is empty.
-template <class Key>
-Key Quantile(const std::map<Key, uint64_t>& histogram, uint64_t total, double q) {
-    if (total == 0)
-        return Key{};
-    const auto rank = std::max<uint64_t>(1, uint64_t(std::ceil(q * double(total))));
-    uint64_t seen = 0;
-    for (const auto& [value, count] : histogram) {
-        seen += count;
-        if (seen >= rank)
-            return value;
-    }
-    return histogram.rbegin()->first;
-}
-
 // Fixed-point text in the C locale, whatever locale the tool runs in.
 std::string Fixed(double value, int decimals) {
     char text[400];
@@ -51,25 +36,12 @@ void LogStats::Add(const DecodedExchange& e) {
     ++m_outcomes[size_t(e.Result)];
     if (!logged.Answer.empty())
         ++m_answered;
-    ++m_exchangeTimes[logged.ExchangeTimeMs];
+    m_exchangeTimes.Add(logged.ExchangeTimeMs);
 
-    const int64_t sent = StampMs(logged.Sent);
-    m_firstMs = std::min(m_firstMs.value_or(sent), sent);
-    m_lastMs = std::max(m_lastMs.value_or(sent), sent);
-    if (m_previousMs && sent >= *m_previousMs) {
-        const Gap period{*m_previousMs, sent - *m_previousMs};
-        ++m_periods[period.LengthMs];
-        const auto longer = [](const Gap& a, const Gap& b) { return a.LengthMs > b.LengthMs; };
-        if (m_longestPeriods.size() < kLongestGapsShown ||
-            period.LengthMs > m_longestPeriods.back().LengthMs) {
-            m_longestPeriods.insert(
-                std::upper_bound(m_longestPeriods.begin(), m_longestPeriods.end(), period, longer),
-                period);
-            if (m_longestPeriods.size() > kLongestGapsShown)
-                m_longestPeriods.pop_back();
-        }
-    }
-    m_previousMs = sent;
+    if (!IsValidStamp(logged.Sent))
+        ++m_invalidStamps;
+    else
+        AddSend(StampMs(logged.Sent));
 
     if (!e.Reading)
         return;
@@ -85,22 +57,35 @@ void LogStats::Add(const DecodedExchange& e) {
     }
 }
 
+void LogStats::AddSend(int64_t sent) {
+    m_firstMs = std::min(m_firstMs.value_or(sent), sent);
+    m_lastMs = std::max(m_lastMs.value_or(sent), sent);
+    if (m_previousMs && sent >= *m_previousMs) {
+        const Gap period{*m_previousMs, sent - *m_previousMs};
+        m_periods.Add(uint64_t(period.LengthMs));
+        const auto longer = [](const Gap& a, const Gap& b) { return a.LengthMs > b.LengthMs; };
+        if (m_longestPeriods.size() < kLongestGapsShown ||
+            period.LengthMs > m_longestPeriods.back().LengthMs) {
+            m_longestPeriods.insert(
+                std::upper_bound(m_longestPeriods.begin(), m_longestPeriods.end(), period, longer),
+                period);
+            if (m_longestPeriods.size() > kLongestGapsShown)
+                m_longestPeriods.pop_back();
+        }
+    }
+    m_previousMs = sent;
+}
+
 LogStats::Summary LogStats::Summarise() const {
     Summary s;
-    if (!m_exchangeTimes.empty()) {
-        s.TimeMin = m_exchangeTimes.begin()->first;
-        s.TimeMax = m_exchangeTimes.rbegin()->first;
-    }
-    s.TimeMedian = Quantile(m_exchangeTimes, m_exchanges, 0.5);
-    s.TimeP95 = Quantile(m_exchangeTimes, m_exchanges, 0.95);
-    s.TimeP99 = Quantile(m_exchangeTimes, m_exchanges, 0.99);
-    uint64_t periods = 0;
-    for (const auto& entry : m_periods)
-        periods += entry.second;
-    s.PeriodMedian = Quantile(m_periods, periods, 0.5);
+    s.TimeMin = uint32_t(m_exchangeTimes.Min());
+    s.TimeMax = uint32_t(m_exchangeTimes.Max());
+    s.TimeMedian = uint32_t(m_exchangeTimes.Quantile(0.5));
+    s.TimeP95 = uint32_t(m_exchangeTimes.Quantile(0.95));
+    s.TimeP99 = uint32_t(m_exchangeTimes.Quantile(0.99));
+    s.PeriodMedian = int64_t(m_periods.Quantile(0.5));
     s.GapThreshold = s.PeriodMedian * kGapFactor;
-    for (auto it = m_periods.upper_bound(s.GapThreshold); it != m_periods.end(); ++it)
-        s.Gaps += it->second;
+    s.Gaps = m_periods.CountOver(uint64_t(s.GapThreshold));
     for (const Gap& gap : m_longestPeriods)
         if (gap.LengthMs > s.GapThreshold)
             s.LongestGaps.push_back(gap);
@@ -125,6 +110,11 @@ void LogStats::AppendText(std::string& out) const {
         out += " to ";
         AppendIsoStamp(out, *m_lastMs);
         out += " (" + Fixed(double(*m_lastMs - *m_firstMs) / 1000, 3) + " s)\n";
+    }
+    if (m_invalidStamps) {
+        line("invalid stamps");
+        AppendUnsigned(out, m_invalidStamps);
+        out += " (no date and time: left out of the span and the polling periods)\n";
     }
     line("answered");
     AppendUnsigned(out, m_answered);
@@ -179,6 +169,8 @@ void LogStats::AppendJson(std::string& out) const {
     } else {
         out += "null,\"last\":null,\"span_ms\":0";
     }
+    out += ",\"invalid_stamps\":";
+    AppendUnsigned(out, m_invalidStamps);
     out += ",\"answered\":";
     AppendUnsigned(out, m_answered);
     out += ",\"outcomes\":{";

@@ -4,9 +4,9 @@
 // the exchange times' distribution, gaps in polling and each channel's good values.
 
 #include "decode.h"
+#include "histogram.h"
 
 #include <array>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,15 +34,17 @@ private:
         float Min = 0, Max = 0;
     };
     struct Summary; // what both outputs print
+    void AddSend(int64_t sentMs);
     Summary Summarise() const;
 
     uint64_t m_exchanges = 0;
     uint64_t m_answered = 0;
     uint64_t m_malformed = 0;
     std::array<uint64_t, kOutcomeCount> m_outcomes{};
+    uint64_t m_invalidStamps = 0; // sends whose stamp is no date and time: left out of spans
     std::optional<int64_t> m_firstMs, m_lastMs, m_previousMs;
-    std::map<uint32_t, uint64_t> m_exchangeTimes; // ms -> how many
-    std::map<int64_t, uint64_t> m_periods;        // ms between two sends -> how many
-    std::vector<Gap> m_longestPeriods;            // the longest few, longest first
+    BucketHistogram m_exchangeTimes;   // ms
+    BucketHistogram m_periods;         // ms between two sends
+    std::vector<Gap> m_longestPeriods; // the longest few, longest first
     std::array<Channel, 12> m_channels{};
 };

@@ -61,21 +61,25 @@ const char kCsvHelp[] =
     "controls and relays. The reading columns are empty when the answer did not parse.\n"
     "  --jsonl    one JSON object a line instead of CSV\n"
     "  --raw      add the request and answer bytes in hexadecimal\n"
-    "  --follow   keep reading the last LOG as it grows, like tail -f (until interrupted)\n"
-    "  -o FILE    write to FILE, which appears only once it is complete (default: stdout)\n";
+    "  --follow   keep reading the last LOG as it grows, like tail -F (until interrupted):\n"
+    "             from its start again when it is rewritten or replaced by a new file\n"
+    "  -o FILE    write to FILE, which is replaced only once the output is complete (with\n"
+    "             --follow: once the first rows are there); a link stays a link; FILE must\n"
+    "             be a regular file, not one of the LOGs (default: stdout)\n";
 
 const char kStatsHelp[] =
     "usage: reader-tool stats [--json] [--variant crc|sum|auto] [-o FILE] LOG...\n"
     "Exchanges, time span, answered share, outcomes, exchange time min / median / p95 / p99 /\n"
     "max, gaps in polling (periods over twice the median) and each channel's min / mean / max\n"
-    "over good readings.\n"
+    "over good readings. Times are exact below 4096 ms, within 0.05 % above.\n"
     "  --json     one JSON object instead of text\n";
 
 const char kPlotHelp[] =
     "usage: reader-tool plot [--channels 1,3,5] [--variant crc|sum|auto] -o CHART LOG...\n"
     "Channel values over time, one line per channel, broken where no good answer came, with the\n"
     "exchange time plotted underneath. CHART ends in .png or .svg. LOG must be files (the chart\n"
-    "reads them twice).\n"
+    "reads them twice). A send stamp far from both its neighbours, or invalid, is left off the\n"
+    "time axis; the chart says how many.\n"
     "  --channels LIST   the channels to draw, 1 to 12 (default all)\n";
 
 const char kPortsHelp[] =
@@ -102,58 +106,91 @@ struct ToolError {
     throw ToolError{message};
 }
 
-// SIGINT or SIGTERM: ends --follow normally, and any other job as a failure.
+// SIGINT or SIGTERM: ends --follow normally, and any other job as a failure. The handlers are
+// installed without SA_RESTART, so a signal also ends a blocked open or read (EINTR).
 std::atomic<bool> g_interrupted{false};
 
-// Output to stdout, or to a new file beside -o that replaces it once complete.
+void OnSignal(int) {
+    g_interrupted = true;
+}
+
+void HandleSignals() {
+#ifdef _WIN32
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+#else
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+// The reason a stdio call failed: "interrupted" after a signal, else errno's text.
+std::string Reason(int error) {
+    return g_interrupted || error == EINTR ? std::string("interrupted") : std::strerror(error);
+}
+
+// Output to stdout, or to -o FILE through a new file that replaces it: once complete, or with
+// --follow once the first rows are there (rows that follow are appended whole).
 class Output {
 public:
-    explicit Output(std::string path, bool direct = false) : m_path(std::move(path)) {
-        if (m_path.empty()) {
-            m_file = stdout;
-            return;
-        }
-        m_writing = direct ? m_path : m_path + ".part";
-        m_file = std::fopen(m_writing.c_str(), "wb");
-        if (!m_file)
-            Fail("cannot write " + m_writing + ": " + std::strerror(errno));
-    }
-    ~Output() {
-        if (m_file && m_file != stdout) {
-            std::fclose(m_file);
-            if (m_writing != m_path)
-                std::remove(m_writing.c_str());
-        }
+    explicit Output(std::string path) : m_path(std::move(path)) {
+        if (!m_path.empty() && !m_file.Open(m_path))
+            Fail(m_file.Error());
     }
     // Writes the buffer out once it is large, or always when asked.
     void Write(std::string& buffer, bool now = false) {
         if (buffer.empty() || (!now && buffer.size() < kOutputFlushBytes))
             return;
-        if (std::fwrite(buffer.data(), 1, buffer.size(), m_file) != buffer.size())
-            Fail("cannot write " + (m_path.empty() ? std::string("the output") : m_writing));
+        if (m_path.empty()) {
+            if (std::fwrite(buffer.data(), 1, buffer.size(), stdout) != buffer.size() ||
+                (now && std::fflush(stdout) != 0))
+                Fail("cannot write standard output: " + Reason(errno));
+        } else if (!m_file.Write(buffer)) {
+            Fail(m_file.Error());
+        }
         buffer.clear();
-        if (now)
-            std::fflush(m_file);
+    }
+    // Makes what is written so far visible at -o (for --follow).
+    void Publish(std::string& buffer) {
+        Write(buffer, true);
+        if (!m_path.empty() && !m_file.Publish())
+            Fail(m_file.Error());
     }
     void Commit(std::string& buffer) {
         Write(buffer, true);
-        if (m_file == stdout)
-            return;
-        const bool closed = std::fclose(m_file) == 0;
-        m_file = nullptr;
-        if (!closed)
-            Fail("cannot write " + m_writing);
-#ifdef _WIN32
-        std::remove(m_path.c_str());
-#endif
-        if (m_writing != m_path && std::rename(m_writing.c_str(), m_path.c_str()) != 0)
-            Fail("cannot write " + m_path + ": " + std::strerror(errno));
+        if (m_path.empty()) {
+            if (std::fflush(stdout) != 0 || std::ferror(stdout))
+                Fail("cannot write standard output: " + Reason(errno));
+        } else if (!m_file.Close()) {
+            Fail(m_file.Error());
+        }
     }
 
 private:
-    std::string m_path, m_writing;
-    std::FILE* m_file = nullptr;
+    std::string m_path;
+    ReplacingWriter m_file; // removes an unfinished temporary when the job fails
 };
+
+// Refuses an output that is one of the inputs, before anything is opened for writing: the
+// output replaces the file it names, which would lose the log being read.
+void RefuseInputAsOutput(const std::vector<std::string>& files, const std::string& outPath) {
+    if (outPath.empty())
+        return;
+    const std::optional<FileIdentity> out = IdentifyPath(outPath);
+    if (!out)
+        return;
+    for (const std::string& name : files) {
+        const std::optional<FileIdentity> in =
+            name == "-" ? IdentifyOpenFile(stdin) : IdentifyPath(name);
+        if (in && in->SameFile(*out))
+            Fail("will not write " + outPath + ": it is the input " +
+                 (name == "-" ? std::string("(standard input)") : name));
+    }
+}
 
 // A progress line on stderr, when it is a terminal and the job runs over two seconds.
 class Progress {
@@ -198,6 +235,15 @@ struct Input {
     uint64_t Size;
 };
 
+std::FILE* OpenForReading(const std::string& name) {
+    if (g_interrupted)
+        Fail("interrupted");
+    std::FILE* file = std::fopen(name.c_str(), "rb"); // a FIFO waits here for its writer
+    if (!file)
+        Fail("cannot read " + name + ": " + Reason(errno));
+    return file;
+}
+
 // Every LOG opened before anything is written, so that an unreadable one stops the job first.
 std::vector<Input> OpenInputs(const std::vector<std::string>& files) {
     if (files.empty())
@@ -210,73 +256,160 @@ std::vector<Input> OpenInputs(const std::vector<std::string>& files) {
         }
         if (QFileInfo(QString::fromStdString(name)).isDir())
             Fail("cannot read " + name + ": it is a folder");
-        std::FILE* file = std::fopen(name.c_str(), "rb");
-        if (!file)
-            Fail("cannot read " + name + ": " + std::strerror(errno));
-        inputs.push_back({name, file, uint64_t(QFileInfo(QString::fromStdString(name)).size())});
+        std::FILE* file = OpenForReading(name);
+        const std::optional<FileIdentity> identity = IdentifyOpenFile(file);
+        inputs.push_back({name, file, identity && identity->Regular ? identity->Size : 0});
     }
     return inputs;
 }
 
+// The last bytes read of a followed log, to tell growth from a rewrite in place.
+struct ReadTail {
+    static constexpr size_t kBytes = 1024; // over a record, so stamps are among them
+    uint64_t Offset = 0;                   // bytes read so far
+    std::string Bytes;                     // the last (up to) kBytes of them
+    void Add(std::string_view read) {
+        Offset += read.size();
+        if (read.size() >= kBytes) {
+            Bytes.assign(read.substr(read.size() - kBytes));
+        } else {
+            Bytes.append(read);
+            if (Bytes.size() > kBytes)
+                Bytes.erase(0, Bytes.size() - kBytes);
+        }
+    }
+};
+
 // Feeds what can be read now of one input to a reader; returns the byte count.
 uint64_t FeedAvailable(const Input& input, ExchangeLogReader& reader, Progress& progress,
-                       std::vector<char>& chunk, bool follow) {
+                       std::vector<char>& chunk, bool follow, ReadTail* tail = nullptr) {
     uint64_t fed = 0;
     size_t got = 0;
+    if (g_interrupted && !follow) // before a read that may wait
+        Fail("interrupted");
     while ((got = std::fread(chunk.data(), 1, chunk.size(), input.File)) > 0) {
         reader.Feed(std::string_view(chunk.data(), got));
+        if (tail)
+            tail->Add(std::string_view(chunk.data(), got));
         progress.Add(got);
         fed += got;
         if (g_interrupted && !follow)
             Fail("interrupted");
     }
-    if (std::ferror(input.File))
-        Fail("cannot read " + input.Name + ": " + std::strerror(errno));
+    if (std::ferror(input.File)) {
+        const int error = errno;
+        if (g_interrupted && follow)
+            return fed;
+        Fail("cannot read " + input.Name + ": " + Reason(error));
+    }
     std::clearerr(input.File); // at the end of a growing log, for --follow
     return fed;
 }
 
+bool SeekTo(std::FILE* file, uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(file, int64_t(offset), SEEK_SET) == 0;
+#else
+    return fseeko(file, off_t(offset), SEEK_SET) == 0;
+#endif
+}
+
+// What became of a followed log at its path: another file is there now (it was renamed away
+// and a new one made), or it was rewritten in place (it is shorter than what was read, or the
+// bytes before the read position changed).
+enum class LogChange { None, Truncated, Replaced };
+LogChange CheckFollowedLog(const Input& input, const ReadTail& tail) {
+    if (input.File == stdin)
+        return LogChange::None;
+    const std::optional<FileIdentity> open = IdentifyOpenFile(input.File);
+    const std::optional<FileIdentity> atPath = IdentifyPath(input.Name);
+    if (open && atPath && !atPath->SameFile(*open))
+        return LogChange::Replaced;
+    if (!open || !open->Regular || open->Size == tail.Offset)
+        return LogChange::None;
+    if (open->Size < tail.Offset)
+        return LogChange::Truncated;
+    std::string before(tail.Bytes.size(), '\0');
+    const bool same = SeekTo(input.File, tail.Offset - before.size()) &&
+                      std::fread(before.data(), 1, before.size(), input.File) == before.size() &&
+                      before == tail.Bytes;
+    std::clearerr(input.File);
+    SeekTo(input.File, tail.Offset);
+    return same ? LogChange::None : LogChange::Truncated;
+}
+
 // Reads every log, handing each exchange, decoded, to `onExchange`. With `follow`, the last log
-// is read on as it grows until the job is interrupted; `idle` runs while it waits.
+// is read on as it grows until the job is interrupted, from the start again when it is
+// rewritten or replaced (as tail -F does); `idle` runs while it waits.
 template <class OnExchange, class OnMalformed>
 void ReadLogs(const LogOptions& options, OnExchange&& onExchange, OnMalformed&& onMalformed,
               bool follow = false, const std::function<void()>& idle = {}) {
-    const std::vector<Input> inputs = OpenInputs(options.Files);
+    std::vector<Input> inputs = OpenInputs(options.Files);
     uint64_t total = 0;
     for (const Input& input : inputs)
         total += input.Size;
     Progress progress(total);
     std::vector<char> chunk(kChunkBytes);
     for (size_t i = 0; i < inputs.size(); ++i) {
-        const Input& input = inputs[i];
-        ExchangeDecoder decoder(options.Variant); // each log starts from the zero reading
-        ExchangeLogReader reader(
-            [&](const LoggedExchange& logged) { onExchange(decoder.Decode(logged)); },
-            [&](const MalformedPart& part) {
-                onMalformed();
-                if (options.Verbose)
-                    std::fprintf(stderr, "reader-tool: %s:%llu: %s\n", input.Name.c_str(),
-                                 static_cast<unsigned long long>(part.Line), part.What);
-            });
-        FeedAvailable(input, reader, progress, chunk, follow);
+        Input& input = inputs[i];
+        std::optional<ExchangeDecoder> decoder;
+        std::optional<ExchangeLogReader> reader;
+        const auto start = [&] { // each log starts from the zero reading
+            decoder.emplace(options.Variant);
+            reader.emplace(
+                [&](const LoggedExchange& logged) { onExchange(decoder->Decode(logged)); },
+                [&](const MalformedPart& part) {
+                    onMalformed();
+                    if (options.Verbose)
+                        std::fprintf(stderr, "reader-tool: %s:%llu: %s\n", input.Name.c_str(),
+                                     static_cast<unsigned long long>(part.Line), part.What);
+                });
+        };
+        start();
+        const bool following = follow && i + 1 == inputs.size();
+        ReadTail tail;
+        FeedAvailable(input, *reader, progress, chunk, follow, following ? &tail : nullptr);
         // Each part of a record is written at once, so an answer part that has not grown for
         // a second is whole.
         auto lastGrowth = std::chrono::steady_clock::now();
         bool closed = false;
-        while (follow && i + 1 == inputs.size() && !g_interrupted) {
+        while (following && !g_interrupted) {
+            const LogChange change = CheckFollowedLog(input, tail);
+            if (change == LogChange::Replaced) {
+                // What was added to the old file before it went is read first.
+                FeedAvailable(input, *reader, progress, chunk, follow, &tail);
+                if (std::FILE* file = std::fopen(input.Name.c_str(), "rb")) {
+                    reader->Finish();
+                    std::fclose(input.File);
+                    input.File = file;
+                } else { // not there yet, or not readable: looked for again
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                    continue;
+                }
+            } else if (change == LogChange::Truncated) {
+                SeekTo(input.File, 0);
+            }
+            if (change != LogChange::None) {
+                std::fprintf(stderr, "reader-tool: %s was %s: reading it from the start\n",
+                             input.Name.c_str(),
+                             change == LogChange::Replaced ? "replaced" : "rewritten");
+                start();
+                tail = {};
+                closed = false;
+            }
             const auto now = std::chrono::steady_clock::now();
-            if (FeedAvailable(input, reader, progress, chunk, follow) > 0) {
+            if (FeedAvailable(input, *reader, progress, chunk, follow, &tail) > 0) {
                 lastGrowth = now;
                 closed = false;
             } else if (!closed && now - lastGrowth > std::chrono::seconds(1)) {
-                reader.CloseAnswerPart();
+                reader->CloseAnswerPart();
                 closed = true;
             }
             if (idle)
                 idle();
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
-        reader.Finish();
+        reader->Finish();
         if (input.File != stdin)
             std::fclose(input.File);
     }
@@ -346,8 +479,9 @@ int Csv(int argc, char** argv) {
         else
             LogOption(options, i, argc, argv);
     }
+    RefuseInputAsOutput(options.Files, outPath);
     const ExchangeTable table(jsonl ? RowFormat::JsonLines : RowFormat::Csv, raw);
-    Output output(outPath, follow);
+    Output output(outPath);
     std::string buffer;
     table.AppendHeader(buffer);
     uint64_t malformed = 0;
@@ -357,7 +491,7 @@ int Csv(int argc, char** argv) {
             table.AppendRow(buffer, exchange);
             output.Write(buffer);
         },
-        [&] { ++malformed; }, follow, [&] { output.Write(buffer, true); });
+        [&] { ++malformed; }, follow, [&] { output.Publish(buffer); });
     output.Commit(buffer);
     ReportMalformed(malformed, options.Verbose);
     return 0;
@@ -376,11 +510,12 @@ int Stats(int argc, char** argv) {
         else
             LogOption(options, i, argc, argv);
     }
+    RefuseInputAsOutput(options.Files, outPath);
+    Output output(outPath);
     LogStats stats;
     ReadLogs(
         options, [&](const DecodedExchange& exchange) { stats.Add(exchange); },
         [&] { stats.AddMalformed(); });
-    Output output(outPath);
     std::string text;
     json ? stats.AppendJson(text) : stats.AppendText(text);
     output.Commit(text);
@@ -422,6 +557,8 @@ int Plot(int argc, char** argv) {
         if (file == "-")
             Fail("plot reads its logs twice, so they must be files");
 
+    RefuseInputAsOutput(options.Files, outPath);
+    Output output(outPath);
     ChannelChart chart(channels);
     uint64_t malformed = 0;
     ReadLogs(
@@ -441,7 +578,6 @@ int Plot(int argc, char** argv) {
         chart.Draw(surface);
         image = surface.Document();
     }
-    Output output(outPath);
     output.Commit(image);
     ReportMalformed(malformed, options.Verbose);
     return 0;
@@ -509,13 +645,27 @@ int Map(int argc, char** argv) {
     const std::string name = NormalisedPortName(words[0]);
     if (name.empty())
         Fail("no port name " + words[0] + ": COM1 to COM16");
-    const std::string& device = words[1];
-    if (device.empty() || device.find_first_of("\r\n") != std::string::npos)
+    if (words[1].find_first_of("\r\n") != std::string::npos)
         Fail("a device is a path on one line");
-    const FileContent file = ReadWholeFile(devDatPath, size_t(256) << 20);
-    if (file.State == FileState::Unusable)
+    // What the readers and ports will read back: blanks around it and enclosing quotes go.
+    const std::string device =
+        ProfileLookup("[PORTS]\nCOM1=" + words[1], "PORTS", "COM1").value_or("");
+    if (device.empty())
+        Fail("a device is a path on one line");
+    if (device.size() >= kMaxProfileText)
+        Fail("a device path is at most " + std::to_string(kMaxProfileText - 1) + " characters");
+    constexpr size_t kMaxDevDat = size_t(256) << 20;
+    const FileContent file = ReadWholeFile(devDatPath, kMaxDevDat);
+    if (file.State == FileState::Unusable) {
+        const std::optional<FileIdentity> identity = IdentifyPath(devDatPath);
+        if (identity && identity->Regular && identity->Size > kMaxDevDat)
+            Fail("cannot use " + devDatPath + ": it is too large (over 256 MB)");
         Fail("cannot use " + devDatPath + ": not a regular file this user may read");
-    if (!ReplaceFileContent(devDatPath, ProfileWrite(file.Bytes, "PORTS", name, device)))
+    }
+    const std::string written = ProfileWrite(file.Bytes, "PORTS", name, device);
+    if (ProfileLookup(written, "PORTS", name) != device)
+        Fail("cannot store " + device + " so that it reads back the same");
+    if (!ReplaceFileContent(devDatPath, written))
         Fail("cannot write " + devDatPath);
     std::printf("%s: %s now stands for %s\n", devDatPath.c_str(), name.c_str(), device.c_str());
     return 0;
@@ -524,8 +674,7 @@ int Map(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::signal(SIGINT, [](int) { g_interrupted = true; });
-    std::signal(SIGTERM, [](int) { g_interrupted = true; });
+    HandleSignals();
     const std::string command = argc > 1 ? argv[1] : "";
     struct Command {
         const char* Name;
@@ -541,18 +690,22 @@ int main(int argc, char** argv) {
         if (command != c.Name)
             continue;
         try {
-            return AskedForHelp(argc, argv, c.Help) ? 0 : c.Run(argc, argv);
+            const int status = AskedForHelp(argc, argv, c.Help) ? 0 : c.Run(argc, argv);
+            if (std::fflush(stdout) != 0 || std::ferror(stdout))
+                Fail("cannot write standard output: " + Reason(errno));
+            return status;
         } catch (const ToolError& error) {
             std::fprintf(stderr, "reader-tool: %s\n", error.Message.c_str());
             return 2;
         }
     }
-    if (command == "--version") {
-        std::puts("reader-tool " READER_VERSION);
-        return 0;
-    }
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
+    if (command == "--version" || command == "--help" || command == "-h" || command == "help") {
+        std::fputs(command == "--version" ? "reader-tool " READER_VERSION "\n" : kUsage, stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "reader-tool: cannot write standard output: %s\n",
+                         std::strerror(errno));
+            return 2;
+        }
         return 0;
     }
     std::fputs(kUsage, stderr);

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -26,6 +27,71 @@ void StatusValues(const DeviceReading& r, uint64_t (&values)[6]) {
     values[5] = r.RelayBits;
 }
 
+// Rows are put together in a buffer on the stack and appended at once: appending to the output
+// string byte by byte cost more than all the formatting.
+char* PutUnsigned(char* p, uint64_t value) {
+    return std::to_chars(p, p + 20, value).ptr;
+}
+
+char* PutDigits(char* p, unsigned value, int width) {
+    for (int i = width - 1; i >= 0; --i, value /= 10)
+        p[i] = char('0' + value % 10);
+    return p + width;
+}
+
+// The instrument sends values with two decimals: for those, the shortest text that reads back
+// as the same float is that of the number of hundredths, found without the general algorithm.
+// Below 100000 no two numbers of hundredths share a float, so no shorter text can exist.
+char* PutShortDecimal(char* p, float value) {
+    const double hundredths = std::nearbyint(double(value) * 100);
+    if (!(std::fabs(value) < 1e5f) || float(hundredths / 100) != value ||
+        (value == 0 && std::signbit(value)))
+        return nullptr;
+    auto k = uint64_t(std::fabs(hundredths));
+    if (hundredths < 0)
+        *p++ = '-';
+    p = PutUnsigned(p, k / 100);
+    k %= 100;
+    if (k != 0) {
+        *p++ = '.';
+        *p++ = char('0' + k / 10);
+        if (k % 10 != 0)
+            *p++ = char('0' + k % 10);
+    }
+    return p;
+}
+
+char* PutFloat(char* p, float value, bool json) {
+    if (json && !std::isfinite(value)) {
+        std::memcpy(p, "null", 4);
+        return p + 4;
+    }
+    if (char* end = PutShortDecimal(p, value))
+        return end;
+    return std::to_chars(p, p + 32, value).ptr;
+}
+
+char* PutText(char* p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+}
+
+char* PutStamp(char* p, const LocalTime& t) {
+    p = PutDigits(p, t.Year, 4);
+    *p++ = '-';
+    p = PutDigits(p, t.Month, 2);
+    *p++ = '-';
+    p = PutDigits(p, t.Day, 2);
+    *p++ = 'T';
+    p = PutDigits(p, t.Hour, 2);
+    *p++ = ':';
+    p = PutDigits(p, t.Minute, 2);
+    *p++ = ':';
+    p = PutDigits(p, t.Second, 2);
+    *p++ = '.';
+    return PutDigits(p, t.Milliseconds, 3);
+}
+
 } // namespace
 
 void AppendUnsigned(std::string& out, uint64_t value) {
@@ -39,9 +105,8 @@ void AppendFloat(std::string& out, float value, bool json) {
         out += "null";
         return;
     }
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    out.append(text, size_t(result.ptr - text));
+    char text[48];
+    out.append(text, size_t(PutFloat(text, value, json) - text));
 }
 
 void AppendCsvField(std::string& out, std::string_view field) {
@@ -102,35 +167,40 @@ void ExchangeTable::AppendRow(std::string& out, const DecodedExchange& e) const 
     if (reading)
         StatusValues(*reading, status);
 
+    const bool validStamp = IsValidStamp(logged.Sent);
     if (m_format == RowFormat::Csv) {
-        AppendIsoStamp(out, logged.Sent);
-        out += ',';
-        AppendUnsigned(out, logged.ExchangeTimeMs);
-        out += ',';
+        char row[1024]; // at most about 600 bytes before the hexadecimal columns
+        char* p = validStamp ? PutStamp(row, logged.Sent) : PutText(row, "invalid");
+        *p++ = ',';
+        p = PutUnsigned(p, logged.ExchangeTimeMs);
+        *p++ = ',';
         if (e.Network)
-            AppendUnsigned(out, *e.Network);
-        (out += ',') += variant;
-        out += ',';
-        AppendUnsigned(out, logged.Answer.size());
-        (out += ',') += OutcomeName(e.Result);
+            p = PutUnsigned(p, *e.Network);
+        *p++ = ',';
+        p = PutText(p, variant);
+        *p++ = ',';
+        p = PutUnsigned(p, logged.Answer.size());
+        *p++ = ',';
+        p = PutText(p, OutcomeName(e.Result));
         for (size_t ch = 0; ch < 12; ++ch) {
-            out += ',';
+            *p++ = ',';
             if (reading) {
                 const ChannelReading& c = reading->Channels[ch];
-                AppendFloat(out, c.Value, false);
-                out += ',';
-                AppendUnsigned(out, c.ErrorCode);
-                out += ',';
-                AppendUnsigned(out, c.StateBits);
+                p = PutFloat(p, c.Value, false);
+                *p++ = ',';
+                p = PutUnsigned(p, c.ErrorCode);
+                *p++ = ',';
+                p = PutUnsigned(p, c.StateBits);
             } else {
-                out += ",,";
+                p = PutText(p, ",,");
             }
         }
         for (uint64_t value : status) {
-            out += ',';
+            *p++ = ',';
             if (reading)
-                AppendUnsigned(out, value);
+                p = PutUnsigned(p, value);
         }
+        out.append(row, size_t(p - row));
         if (m_raw) {
             out += ',';
             AppendHex(out, logged.Request);
@@ -141,9 +211,13 @@ void ExchangeTable::AppendRow(std::string& out, const DecodedExchange& e) const 
         return;
     }
 
-    out += "{\"sent\":\"";
-    AppendIsoStamp(out, logged.Sent);
-    out += "\",\"exchange_ms\":";
+    if (validStamp) {
+        out += "{\"sent\":\"";
+        AppendIsoStamp(out, logged.Sent);
+        out += "\",\"exchange_ms\":";
+    } else {
+        out += "{\"sent\":null,\"exchange_ms\":";
+    }
     AppendUnsigned(out, logged.ExchangeTimeMs);
     out += ",\"network\":";
     if (e.Network)
