@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
         run.start();
         QObject::connect(reader.form->StatusBar1, &QStatusBar::messageChanged, reader.form.get(),
                          [&](const QString& text) {
-                             if (text == QString::fromUtf8(ExchangeCycle::kSending))
+                             if (text == QString::fromUtf8(TForm1::kSendingStatus))
                                  starts.push_back(double(run.nsecsElapsed()) / 1e6);
                          });
         reader.form->Button1Click(); // stop

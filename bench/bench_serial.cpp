@@ -37,17 +37,15 @@ int main(int argc, char** argv) {
     QDir::setCurrent(folder.path());
     const int exchanges = argc > 1 ? std::atoi(argv[1]) : 60;
 
-    AppSettings settings;
-    settings.TimeOut = 200;
+    constexpr uint16_t kTimeOut = 200;
     RequestBuffer request{};
     const uint16_t length = BuildRequest(ProtocolVariant::Crc, 1, request);
     ReceiveBuffer answer{};
 
     {
         SimProcess sim({"--reading", "live"});
-        SerialPort port(settings, [&](const std::string&) { return sim.Device().toStdString(); },
-                        {});
-        port.ReopenPort(7, 1); // 19200 baud: interval 24 ms
+        SerialPort port([&](const std::string&) { return sim.Device().toStdString(); }, {});
+        port.ReopenPort(7, 1, kTimeOut); // 19200 baud: interval 24 ms
         std::vector<double> afterLastByte;
         for (int i = 0; i < exchanges; ++i) {
             port.Purge();
@@ -64,10 +62,9 @@ int main(int argc, char** argv) {
     }
     {
         SimProcess sim({"--fault", "silence"});
-        SerialPort port(settings, [&](const std::string&) { return sim.Device().toStdString(); },
-                        {});
-        port.ReopenPort(7, 1);
-        const double total = 24.0 * 200 + settings.TimeOut;
+        SerialPort port([&](const std::string&) { return sim.Device().toStdString(); }, {});
+        port.ReopenPort(7, 1, kTimeOut);
+        const double total = 24.0 * 200 + kTimeOut;
         std::vector<double> beyond;
         for (int i = 0; i < 3; ++i) {
             QElapsedTimer timer;

@@ -70,9 +70,7 @@ int main(int argc, char** argv) {
 
     ReaderState state(ProtocolVariant::Crc);
     LoadSettings(state.Settings);
-    state.Port.ReopenPort(state.Settings.Spd, state.Settings.Port);
-    state.Exchange.Start();
-    const ExchangeCycle::View view{[](const char*) {}, [] {}};
+    state.Port.ReopenPort(state.Settings.Spd, state.Settings.Port, state.Settings.TimeOut);
 
     const char* const faults[] = {"none",     "silence",  "badsum", "short",   "noise",
                                   "split 20", "delay 30", "long",   "garbage", "none"};
@@ -85,17 +83,17 @@ int main(int argc, char** argv) {
         if (cycles % 250 == 249) { // the instrument goes away for a few cycles
             sim.reset();
             for (int i = 0; i < 5; ++i, ++cycles) {
-                state.Exchange.Begin(view, [] {});
+                state.Exchange.Begin(state.Job());
                 while (state.Exchange.InFlight())
                     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             }
             sim = std::make_unique<SimProcess>(QStringList{"--reading", "live"});
             WritePortsFile(folder.path(), {sim->Device()}, settings);
-            state.Port.ReopenPort(state.Settings.Spd, state.Settings.Port);
+            state.Port.ReopenPort(state.Settings.Spd, state.Settings.Port, state.Settings.TimeOut);
             ++restarts;
         }
         sim->Command(QString("next ") + faults[cycles % 10]);
-        state.Exchange.Begin(view, [] {});
+        state.Exchange.Begin(state.Job());
         while (state.Exchange.InFlight())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (++cycles == 100) {
@@ -113,7 +111,7 @@ int main(int argc, char** argv) {
     const uint32_t failures = FailuresInLog(log, answerParts);
     const int sendParts = int(log.count("\r\r\nSend:\r\r\n"));
 
-    const ExchangeCycle& exchange = state.Exchange;
+    const ExchangeCounters& exchange = state.Counters;
     const bool countsHold = exchange.RequestCount == cycles && sendParts == int(cycles) &&
                             answerParts == int(cycles) && exchange.ErrorCount == failures;
     const bool memoryFlat = rssAtEnd - rssAfterWarmUp < 4096;

@@ -7,12 +7,15 @@ uint16_t BuildRequest(ProtocolVariant variant, uint32_t netAdrr, RequestBuffer& 
     for (int i = 0; i < 4; ++i)
         buffer[i] = 0xFF;
 
-    if (variant == ProtocolVariant::Crc) {
-        const int textLength = std::snprintf(text + 4, buffer.size() - 4, ":%u;423;\r", netAdrr);
+    const ProtocolTraits& traits = TraitsOf(variant);
+    if (!traits.RequestEndsInSum) {
+        const int textLength =
+            std::snprintf(text + 4, buffer.size() - 4, "%c%u;423;\r", traits.RequestMark, netAdrr);
         return static_cast<uint16_t>(textLength + 4);
     }
 
-    const int headLength = std::snprintf(text + 4, buffer.size() - 4, ">%u;", netAdrr);
+    const int headLength =
+        std::snprintf(text + 4, buffer.size() - 4, "%c%u;", traits.RequestMark, netAdrr);
     unsigned sum = 0;
     for (int i = 5; i <= headLength + 3; ++i)
         sum += buffer[i];

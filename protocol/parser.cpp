@@ -145,20 +145,17 @@ ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
 
     ParseOutcome outcome = ParseOutcome::Parsed;
     // "%u" (crc) or "%x" (sum); only the low 16 bits count.
-    const auto receivedText =
-        ScanUnsigned(checksumText, variant == ProtocolVariant::Crc ? 10 : 16, 0);
+    const ProtocolTraits& traits = TraitsOf(variant);
+    const auto receivedText = ScanUnsigned(checksumText, traits.ChecksumTextBase, 0);
     const bool hasNumber = receivedText.has_value();
     const uint16_t received =
         hasNumber ? static_cast<uint16_t>(*receivedText) : reading.ChecksumReceived;
 
-    uint16_t computed = 0;
-    if (variant == ProtocolVariant::Crc)
-        computed = separator >= startMark
-                       ? Crc16(buffer.data() + startMark, separator - startMark + 1)
-                       : kCrc16OfNothing;
-    else
-        computed =
-            separator > startMark ? Sum8(buffer.data() + startMark + 1, separator - startMark) : 0;
+    const size_t coveredFrom = startMark + (traits.ChecksumSkipsStartMark ? 1 : 0);
+    const uint16_t computed =
+        separator >= coveredFrom
+            ? traits.AnswerChecksum(buffer.data() + coveredFrom, separator - coveredFrom + 1)
+            : traits.AnswerChecksum(nullptr, 0);
 
     if (!hasNumber || received != computed)
         outcome = ParseOutcome::ChecksumMismatch;

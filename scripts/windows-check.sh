@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # CI: what can be shown of the Windows build on this machine. The Qt-free code (protocol/,
-# settings/ and the exchange log) compiles with MinGW-w64 and warnings as errors, and runners
+# settings/, platform/'s file access and the exchange log) compiles with MinGW-w64 and warnings as errors, and runners
 # built with it replay the fuzz corpora through the answer parser, the INI reader and the log
 # reader under wine.
 set -euo pipefail
@@ -17,9 +17,9 @@ fi
 out=build-windows
 mkdir -p "$out"
 cxx=x86_64-w64-mingw32-g++
-flags=(-std=c++20 -O1 -Wall -Wextra -Werror -Iprotocol -Isettings -Iexchange)
+flags=(-std=c++20 -O1 -Wall -Wextra -Werror -Iplatform -Iprotocol -Isettings -Iexchange)
 for source in protocol/*.cpp settings/app_settings.cpp settings/profile.cpp \
-    settings/file_access_windows.cpp exchange/exchange_log.cpp exchange/exchange_log_reader.cpp; do
+    platform/file_access_windows.cpp exchange/exchange_log.cpp exchange/exchange_log_reader.cpp; do
     "$cxx" "${flags[@]}" -c "$source" -o "$out/$(basename "$source" .cpp).o"
 done
 echo "compiled for Windows: protocol/, settings/, the exchange log's writer and reader"

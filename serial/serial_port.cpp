@@ -30,10 +30,8 @@ bool IsFatal(QSerialPort::SerialPortError error) {
 const char* const SerialPort::kCannotOpenText = "Невозможно открыть последовательный порт";
 const char* const SerialPort::kCannotOpenCaption = "Ошибка";
 
-SerialPort::SerialPort(const AppSettings& settings, DeviceResolver resolveDevice,
-                       MessageBox showMessage)
-    : m_settings(settings), m_resolveDevice(std::move(resolveDevice)),
-      m_showMessage(std::move(showMessage)) {
+SerialPort::SerialPort(DeviceResolver resolveDevice, MessageBox showMessage)
+    : m_resolveDevice(std::move(resolveDevice)), m_showMessage(std::move(showMessage)) {
     // Precise timers: a coarse one may fire 5 % early or late, and the interval time-out
     // decides how soon a read returns after the answer's last byte.
     for (QTimer* timer : {&m_deadline, &m_gap}) {
@@ -53,8 +51,8 @@ SerialPort::SerialPort(const AppSettings& settings, DeviceResolver resolveDevice
                      [this](QSerialPort::SerialPortError error) { OnError(error); });
 }
 
-uint16_t SerialPort::ReopenPort(uint16_t speedIndex, uint16_t port) {
-    return Open(PlanReopenPort(speedIndex, port, m_settings.TimeOut, m_timeouts));
+uint16_t SerialPort::ReopenPort(uint16_t speedIndex, uint16_t port, uint16_t timeOut) {
+    return Open(PlanReopenPort(speedIndex, port, timeOut, m_timeouts));
 }
 
 void SerialPort::OpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, uint16_t parity,
@@ -168,6 +166,7 @@ void SerialPort::StartRead(uint8_t* buffer, uint32_t maximum, Completion done) {
     m_maximum = maximum;
     m_readBuffer = buffer;
     m_readTiming = ReadTiming{};
+    m_readFailed = !m_port.isOpen();
     m_clock.start();
     if (!m_port.isOpen() || maximum == 0) {
         Finish(false);
@@ -215,6 +214,7 @@ void SerialPort::OnError(QSerialPort::SerialPortError error) {
                 // no answer, and is kept out of the buffer the parser sees.
                 std::fill_n(m_readBuffer, m_count, uint8_t(0));
                 m_count = 0;
+                m_readFailed = true;
             }
             if (m_transfer != Transfer::None)
                 Finish(false);

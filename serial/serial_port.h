@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app_settings.h"
+#include "line.h"
 #include "port_plan.h"
 
 #include <QElapsedTimer>
@@ -16,12 +16,10 @@
 // exchange then only purges, writes and reads. Writes and reads never block the caller's thread:
 // they start here and report their byte count through a callback once they have ended, driven
 // by the event loop (readyRead and two timers), as Qt's own terminal example reads.
-class SerialPort {
+class SerialPort : public Line {
 public:
     // Shows the operator a message box; supplied by the window so this layer shows no widget.
     using MessageBox = std::function<void(const QString& text, const QString& caption)>;
-    // Called once when a write or read has ended, with the number of bytes it moved.
-    using Completion = std::function<void(uint32_t count)>;
     // The device a port name ("COM3") stands for at the moment of an opening; supplied by the
     // caller, which knows where port names are mapped.
     using DeviceResolver = std::function<std::string(const std::string& portName)>;
@@ -29,12 +27,13 @@ public:
     static const char* const kCannotOpenText; // "Невозможно открыть последовательный порт"
     static const char* const kCannotOpenCaption; // "Ошибка"
 
-    SerialPort(const AppSettings& settings, DeviceResolver resolveDevice, MessageBox showMessage);
+    SerialPort(DeviceResolver resolveDevice, MessageBox showMessage);
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Returns 1 when the port could not be opened and the message box was shown, else 0.
-    uint16_t ReopenPort(uint16_t speedIndex, uint16_t port);
+    // timeOut: the reply time-out in ms (dev.dat's TimeOut).
+    uint16_t ReopenPort(uint16_t speedIndex, uint16_t port, uint16_t timeOut);
     void OpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, uint16_t parity,
                   uint16_t stopBitCode, uint16_t readTimeout);
 
@@ -43,21 +42,21 @@ public:
     void Close();
     bool IsOpen() const { return m_port.isOpen(); }
     void RaiseDtrRts();
-    void Purge();
+    void Purge() override;
 
     // Hands length bytes to the port; `done` gets how many it took. A write that makes no
     // progress for WriteStallLimitMs ends with what the port took; the rest is discarded.
     // Without a port, done(0) runs before this returns. `data` must stay valid until `done` has
     // run.
-    void StartWrite(const uint8_t* data, uint32_t length, Completion done);
+    void StartWrite(const uint8_t* data, uint32_t length, Completion done) override;
     // Reads up to `maximum` bytes into buffer under the time-out record: the read ends at
     // `maximum` bytes, at the interval time-out after a byte, or at the total time-out. `done`
     // gets the count (0 at once without a port; 0 too when the port fails during the read,
     // whatever had arrived before). `buffer` must stay valid until `done` has run.
-    void StartRead(uint8_t* buffer, uint32_t maximum, Completion done);
+    void StartRead(uint8_t* buffer, uint32_t maximum, Completion done) override;
     // Ends the write or read in flight now: its `done` runs before this returns, with the bytes
     // moved so far. Does nothing when none is in flight.
-    void Abort();
+    void Abort() override;
     // The port failed for good and its closing waits in the event loop.
     bool DropQueued() const { return m_dropPosted; }
     // A write or read has started and its `done` has not run yet.
@@ -80,6 +79,8 @@ public:
         std::chrono::steady_clock::time_point ReturnedAt; // for measuring what follows a read
     };
     const ReadTiming& LastReadTiming() const { return m_readTiming; }
+    bool LastReadFailed() const override { return m_readFailed; }
+    int64_t LastReadReturnNs() const override { return m_readTiming.ReturnNs; }
 
     const CommTimeouts& Timeouts() const { return m_timeouts; }
     const std::optional<PortOpening>& LastOpening() const { return m_lastOpening; }
@@ -100,7 +101,6 @@ private:
     void RunPending();
     void DropAfterFailure();
 
-    const AppSettings& m_settings;
     DeviceResolver m_resolveDevice;
     MessageBox m_showMessage;
     QSerialPort m_port;
@@ -119,6 +119,7 @@ private:
     QTimer m_gap;      // interval time-out after the latest byte
     QElapsedTimer m_clock;
     ReadTiming m_readTiming;
+    bool m_readFailed = false;
     struct Pending {
         Completion done;
         uint32_t count;

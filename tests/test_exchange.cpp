@@ -49,7 +49,7 @@ struct Bench {
         fixture.Tick();
         return shown.join(" > ");
     }
-    ExchangeCycle& Exchange() { return fixture.state->Exchange; }
+    ReaderState& State() { return *fixture.state; }
 
     SimProcess sim;
     QStringList shown; // outlives the window, whose closing ends a cycle
@@ -145,8 +145,8 @@ private slots:
         QCOMPARE(b.Cycle(), kNoAnswerCycle);
         QTest::qWait(250);
         QCOMPARE(b.Cycle(), kParsedCycle);
-        QCOMPARE(b.Exchange().RequestCount, 5u);
-        QCOMPARE(b.Exchange().ErrorCount, 3u);
+        QCOMPARE(b.State().Counters.RequestCount, 5u);
+        QCOMPARE(b.State().Counters.ErrorCount, 3u);
     }
 
     void noPortStillCounts() {
@@ -249,7 +249,7 @@ private slots:
         b.Start(); // the real timer runs the cycles from here
         while (cycles.count() < 2)
             QVERIFY(cycles.wait(10000));
-        QCOMPARE(b.Exchange().RequestCount, 2u);
+        QCOMPARE(b.State().Counters.RequestCount, 2u);
         QVERIFY2(probe.LargestGapMs() < 200, QByteArray::number(probe.LargestGapMs()));
     }
 
@@ -261,16 +261,16 @@ private slots:
         TForm1& w = *b.fixture.form;
         b.Start();
         w.Timer4Timer();
-        QVERIFY(b.Exchange().InFlight());
+        QVERIFY(b.State().Exchange.InFlight());
         emit w.ComboBox2->activated(3);               // 38400
         emit w.ComboBox2->activated(0);               // then 4800
         QTest::mouseClick(w.Button1, Qt::LeftButton); // stop
         QCOMPARE(b.fixture.state->Port.LastOpening()->Line.BaudRate, 19200u);
-        QCOMPARE(b.Exchange().ExchangeActive, 1);
+        QCOMPARE(b.State().ExchangeActive, 1);
         QSignalSpy ended(&w, &TForm1::CycleEnded);
         QVERIFY(ended.wait(5000));
         QCOMPARE(b.fixture.state->Port.LastOpening()->Line.BaudRate, 4800u);
-        QCOMPARE(b.Exchange().ExchangeActive, 0);
+        QCOMPARE(b.State().ExchangeActive, 0);
         QCOMPARE(w.Button1->text(), QString("Начать обмен"));
     }
 
@@ -289,17 +289,17 @@ private slots:
         b.Start();
         b.shown.clear();
         b.fixture.form->Timer4Timer();
-        QVERIFY(b.Exchange().InFlight());
+        QVERIFY(b.State().Exchange.InFlight());
         if (duringRead)
             QTRY_COMPARE(b.sim.Requests().size(), 1);
         QElapsedTimer timer;
         timer.start();
-        b.Exchange().Abort(); // what the window's closing does first
-        QVERIFY(!b.Exchange().InFlight());
+        b.State().Exchange.Abort(); // what the window's closing does first
+        QVERIFY(!b.State().Exchange.InFlight());
         b.fixture.form->close();
         QVERIFY2(timer.elapsed() < 200, QByteArray::number(timer.elapsed()));
         QCOMPARE(b.shown.join(" > "), kNoAnswerCycle);
-        QCOMPARE(b.Exchange().ErrorCount, 1u);
+        QCOMPARE(b.State().Counters.ErrorCount, 1u);
         QFile log(b.fixture.folder.filePath("COM.txt"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray bytes = log.readAll();

@@ -26,11 +26,11 @@ void RunCycles(const QString& folder, SimProcess& sim, const QStringList& comman
     QDir::setCurrent(folder); // dev.dat and the log are the current folder's
     ReaderState state(ProtocolVariant::Crc);
     LoadSettings(state.Settings);
-    state.Port.ReopenPort(state.Settings.Spd, state.Settings.Port);
+    state.Port.ReopenPort(state.Settings.Spd, state.Settings.Port, state.Settings.TimeOut);
     for (const QString& command : commands) {
         if (!command.isEmpty())
             QVERIFY(sim.Command(command));
-        state.Exchange.Begin({[](const char*) {}, [] {}}, [] {});
+        state.Exchange.Begin(state.Job());
         while (state.Exchange.InFlight())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }

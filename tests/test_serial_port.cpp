@@ -13,17 +13,14 @@ namespace {
 const QString kCannotOpen = QStringLiteral("Ошибка: Невозможно открыть последовательный порт");
 
 // A port whose every name stands for the simulator's device (or `device` when given).
-struct Line {
-    explicit Line(const QStringList& simArguments, uint16_t timeOut = 1000,
-                  const QString& device = {})
-        : sim(simArguments), device(device.isEmpty() ? sim.Device() : device),
-          port(
-              settings, [this](const std::string&) { return this->device.toStdString(); },
-              [this](const QString& text, const QString& caption) {
-                  shown << caption + ": " + text;
-              }) {
-        settings.TimeOut = timeOut;
-    }
+struct PortOnSim {
+    explicit PortOnSim(const QStringList& simArguments, uint16_t timeOut = 1000,
+                       const QString& device = {})
+        : timeOut(timeOut), sim(simArguments), device(device.isEmpty() ? sim.Device() : device),
+          port([this](const std::string&) { return this->device.toStdString(); },
+               [this](const QString& text, const QString& caption) {
+                   shown << caption + ": " + text;
+               }) {}
 
     // Sends the crc request for address 1 and reads the answer.
     QByteArray Exchange(qint64* elapsedMs = nullptr) {
@@ -41,9 +38,9 @@ struct Line {
         return QByteArray(reinterpret_cast<const char*>(answer.data()), int(got));
     }
 
+    uint16_t timeOut; // dev.dat's TimeOut
     SimProcess sim;
     QString device;
-    AppSettings settings;
     QStringList shown;
     SerialPort port;
 };
@@ -72,15 +69,15 @@ class TestSerialPort : public QObject {
     Q_OBJECT
 private slots:
     void fullExchange() {
-        Line line({"--reading", "example"});
-        QCOMPARE(line.port.ReopenPort(7, 1), uint16_t(0));
+        PortOnSim line({"--reading", "example"});
+        QCOMPARE(line.port.ReopenPort(7, 1, line.timeOut), uint16_t(0));
         QCOMPARE(line.port.DevicePath(), line.sim.Device());
         const QByteArray answer = line.Exchange();
         QVERIFY2(answer.startsWith("!810100030050200000301;") && answer.endsWith('\r'), answer);
         QCOMPARE(line.sim.Requests(), QStringList{"FFFFFFFF3A313B3432333B0D"});
         QVERIFY(line.shown.isEmpty());
         // The same port again: closed and reopened, still working.
-        QCOMPARE(line.port.ReopenPort(7, 1), uint16_t(0));
+        QCOMPARE(line.port.ReopenPort(7, 1, line.timeOut), uint16_t(0));
         QVERIFY(line.Exchange().endsWith('\r'));
     }
 
@@ -115,11 +112,11 @@ private slots:
         QFETCH(int, minMs);
         QFETCH(int, maxMs);
         QFETCH(int, timeOut);
-        Line line(QStringList{"--reading", "example"} + sim, uint16_t(timeOut));
+        PortOnSim line(QStringList{"--reading", "example"} + sim, uint16_t(timeOut));
         if (openPort)
             line.port.OpenPort(1, uint16_t(speedIndex), 8, 0, 1, 300);
         else
-            line.port.ReopenPort(uint16_t(speedIndex), 1);
+            line.port.ReopenPort(uint16_t(speedIndex), 1, line.timeOut);
         qint64 elapsed = 0;
         const QByteArray answer = line.Exchange(&elapsed);
         if (bytes < 0)
@@ -136,8 +133,8 @@ private slots:
     // An answer that is already in the port's buffer when the read starts (a fast instrument)
     // ends the read at the interval, not at the total time-out.
     void answerBeforeTheRead() {
-        Line line({"--reading", "example"}, 5000);
-        line.port.ReopenPort(7, 1);
+        PortOnSim line({"--reading", "example"}, 5000);
+        line.port.ReopenPort(7, 1, line.timeOut);
         RequestBuffer request{};
         const uint16_t length = BuildRequest(ProtocolVariant::Crc, 1, request);
         AwaitCount([&](auto done) { line.port.StartWrite(request.data(), length, done); });
@@ -153,8 +150,9 @@ private slots:
 
     // The port fails while an answer is half in: the read has read nothing.
     void failedReadIsNoAnswer() {
-        Line line({"--reading", "example", "--fault", "split", "--fault-ms", "3000"}, 5000);
-        line.port.ReopenPort(11, 1); // no gap limit: the read waits for the second half
+        PortOnSim line({"--reading", "example", "--fault", "split", "--fault-ms", "3000"}, 5000);
+        line.port.ReopenPort(11, 1,
+                             line.timeOut); // no gap limit: the read waits for the second half
         RequestBuffer request{};
         const uint16_t length = BuildRequest(ProtocolVariant::Crc, 1, request);
         AwaitCount([&](auto done) { line.port.StartWrite(request.data(), length, done); });
@@ -172,16 +170,16 @@ private slots:
     // A fatal error queues the port's drop; an opening made before the drop has run (an
     // operator's pick handled first) is a new, healthy port that the stale drop leaves alone.
     void staleDropSparesTheNextOpening() {
-        Line line({"--reading", "example"});
+        PortOnSim line({"--reading", "example"});
         SimProcess again({"--reading", "example"});
-        line.port.ReopenPort(7, 1);
+        line.port.ReopenPort(7, 1, line.timeOut);
         QVERIFY(line.Exchange().endsWith('\r'));
         bool reopened = false;
         EventSpy pickFirst(QEvent::MetaCall, [&] {
             if (line.port.DropQueued() && !reopened) {
                 reopened = true;
                 line.device = again.Device();
-                QCOMPARE(line.port.ReopenPort(7, 1), uint16_t(0));
+                QCOMPARE(line.port.ReopenPort(7, 1, line.timeOut), uint16_t(0));
             }
         });
         line.sim.Kill();
@@ -194,8 +192,8 @@ private slots:
     // A line that takes no more bytes: the write ends after its stall limit with the count the
     // port took, never the count asked for.
     void stalledWriteTellsTheTruth() {
-        Line line({"--reading", "zero"});
-        line.port.ReopenPort(7, 1);
+        PortOnSim line({"--reading", "zero"});
+        line.port.ReopenPort(7, 1, line.timeOut);
         line.sim.Pause(true);
         const QByteArray flood(4 << 20, 'x');
         const auto* bytes = reinterpret_cast<const uint8_t*>(flood.constData());
@@ -206,32 +204,32 @@ private slots:
     }
 
     void openingFails() {
-        Line line({}, 1000, "/nonexistent/tty");
-        QCOMPARE(line.port.ReopenPort(7, 1), uint16_t(1));
+        PortOnSim line({}, 1000, "/nonexistent/tty");
+        QCOMPARE(line.port.ReopenPort(7, 1, line.timeOut), uint16_t(1));
         QCOMPARE(line.shown, QStringList{kCannotOpen});
-        QCOMPARE(line.port.ReopenPort(7, 9), uint16_t(0)); // port 9 has no name: no message
+        QCOMPARE(line.port.ReopenPort(7, 9, line.timeOut),
+                 uint16_t(0)); // port 9 has no name: no message
         QCOMPARE(line.shown.size(), 1);
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(line.Exchange().size(), 0); // runs on without a port
         QVERIFY(timer.elapsed() < 100);
 
-        Line held({});
-        SerialPort second(
-            held.settings, [&](const std::string&) { return held.device.toStdString(); },
-            [&](const QString& text, const QString& caption) {
-                held.shown << caption + ": " + text;
-            });
-        QCOMPARE(held.port.ReopenPort(7, 1), uint16_t(0));
-        QCOMPARE(second.ReopenPort(7, 1), uint16_t(1)); // held by the first
+        PortOnSim held({});
+        SerialPort second([&](const std::string&) { return held.device.toStdString(); },
+                          [&](const QString& text, const QString& caption) {
+                              held.shown << caption + ": " + text;
+                          });
+        QCOMPARE(held.port.ReopenPort(7, 1, held.timeOut), uint16_t(0));
+        QCOMPARE(second.ReopenPort(7, 1, 1000), uint16_t(1)); // held by the first
         second.OpenPort(1, 7, 8, 0, 1, 1000);
         QCOMPARE(held.shown, (QStringList{kCannotOpen, kCannotOpen}));
     }
 
     // The instrument goes away mid-run: reads give 0 bytes at once, and a new opening works.
     void peerVanishes() {
-        Line line({"--reading", "example"});
-        line.port.ReopenPort(7, 1);
+        PortOnSim line({"--reading", "example"});
+        line.port.ReopenPort(7, 1, line.timeOut);
         QVERIFY(line.Exchange().endsWith('\r'));
         line.sim.Kill();
         QElapsedTimer timer;
@@ -242,7 +240,7 @@ private slots:
 
         SimProcess again({"--reading", "example"});
         line.device = again.Device();
-        QCOMPARE(line.port.ReopenPort(7, 1), uint16_t(0));
+        QCOMPARE(line.port.ReopenPort(7, 1, line.timeOut), uint16_t(0));
         QVERIFY(line.Exchange().endsWith('\r'));
     }
 };

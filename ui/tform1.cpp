@@ -17,6 +17,11 @@
 const char* const TForm1::kCaption = "Чтение показания прибора ГРАЛИКС 77     командой > V2";
 const char* const TForm1::kStartCaption = "Начать обмен";
 const char* const TForm1::kStopCaption = "Закончить обмен";
+const char* const TForm1::kSendingStatus = "Передача запроса";
+const char* const TForm1::kAnsweredStatus = "Пришел ответ";
+const char* const TForm1::kParsedStatus = "Ответ разобран";
+const char* const TForm1::kParseFailedStatus = "Ошибка при разборе ответа";
+const char* const TForm1::kNoAnswerStatus = "Ответа нет";
 
 namespace {
 
@@ -56,6 +61,7 @@ TForm1::TForm1(ReaderState& state, const QString& title, Dialogs dialogs)
             QMessageBox::critical(this, caption, text, QMessageBox::Ok);
         };
     m_state.Port.SetMessageBox(m_dialogs.PortBox);
+    m_state.Exchange.AddListener(this);
 
     setObjectName("Form1");
     setWindowTitle(QString::fromUtf8(kCaption));
@@ -204,20 +210,20 @@ void TForm1::FormCreate() {
     setFixedSize(kClientWidth, kClientHeight);
 
     AppSettings& settings = m_state.Settings;
-    LoadSettings(settings);
+    LoadSettings(settings, m_state.SettingsPath);
 
     // A value a list does not offer leaves it without a selection.
     ComboBox1->setCurrentIndex(PortListPosition(settings.Port));
     ComboBox2->setCurrentIndex(SpeedListPosition(settings.Spd));
     ComboBox3->setCurrentIndex(settings.NetAdrr < ComboBox3->count() ? settings.NetAdrr : -1);
 
-    m_state.Port.ReopenPort(settings.Spd, settings.Port);
+    m_state.Port.ReopenPort(settings.Spd, settings.Port, settings.TimeOut);
     m_state.Port.RaiseDtrRts();
 
     Button1->setText(QString::fromUtf8(kStartCaption));
-    m_state.Exchange.ExchangeActive = 0;
-    m_state.Exchange.RequestCount = 0;
-    m_state.Exchange.ErrorCount = 0;
+    m_state.ExchangeActive = 0;
+    m_state.Counters.RequestCount = 0;
+    m_state.Counters.ErrorCount = 0;
     ShowCounters();
     ShowReading(*this, m_state.Reading);
 }
@@ -256,12 +262,12 @@ void TForm1::FormDestroy() {
     Timer4->stop();
     m_state.Exchange.Abort();
     m_state.Port.Close();
-    Guarded([this] { SaveSettings(m_state.Settings); });
+    Guarded([this] { SaveSettings(m_state.Settings, m_state.SettingsPath); });
 }
 
 void TForm1::ShowCounters() {
-    Panel(kRequestCountPanel)->setText(QString::number(m_state.Exchange.RequestCount));
-    Panel(kErrorCountPanel)->setText(QString::number(m_state.Exchange.ErrorCount));
+    Panel(kRequestCountPanel)->setText(QString::number(m_state.Counters.RequestCount));
+    Panel(kErrorCountPanel)->setText(QString::number(m_state.Counters.ErrorCount));
 }
 
 void TForm1::SetStatusText(const QString& text) {
@@ -271,12 +277,12 @@ void TForm1::SetStatusText(const QString& text) {
 }
 
 void TForm1::Button1Click() {
-    ExchangeCycle& exchange = m_state.Exchange;
-    if (exchange.ExchangeActive == 1) {
-        exchange.Stop();
+    if (m_state.ExchangeActive == 1) {
+        m_state.ExchangeActive = 0; // the counters and the status stay
         Button1->setText(QString::fromUtf8(kStartCaption));
-    } else if (exchange.ExchangeActive == 0) {
-        exchange.Start();
+    } else if (m_state.ExchangeActive == 0) {
+        m_state.ExchangeActive = 1;
+        m_state.Counters.Reset();
         Button1->setText(QString::fromUtf8(kStopCaption));
         ShowCounters();
     }
@@ -284,10 +290,10 @@ void TForm1::Button1Click() {
 
 void TForm1::ReopenAfterListChange() {
     AppSettings& s = m_state.Settings;
-    if (m_state.Variant == ProtocolVariant::Crc)
+    if (TraitsOf(m_state.Variant).ListPickUsesOpenPort)
         m_state.Port.OpenPort(s.Port, s.Spd, 8, 0, 1, s.TimeOut);
     else
-        m_state.Port.ReopenPort(s.Spd, s.Port);
+        m_state.Port.ReopenPort(s.Spd, s.Port, s.TimeOut);
 }
 
 void TForm1::ComboBox1Change(int index) {
@@ -305,18 +311,31 @@ void TForm1::ComboBox3Change(int index) {
 }
 
 void TForm1::Timer4Timer() {
-    ExchangeCycle& exchange = m_state.Exchange;
-    if (m_closing || exchange.InFlight())
+    if (m_closing || m_state.Exchange.InFlight())
         return;
-    if (exchange.ExchangeActive == 0) {
+    if (m_state.ExchangeActive == 0) {
         Timer4->setInterval(kIdleIntervalMs);
         return;
     }
     Timer4->stop();
     Timer4->setInterval(kCycleIntervalMs);
-    exchange.Begin({[this](const char* status) { SetStatusText(QString::fromUtf8(status)); },
-                    [this] { ShowReading(*this, m_state.Reading); }},
-                   [this] { EndCycle(); });
+    m_state.Exchange.Begin(m_state.Job(), [this](const ExchangeResult&) { EndCycle(); });
+}
+
+void TForm1::RequestSending(const ExchangeJob&) {
+    SetStatusText(QString::fromUtf8(kSendingStatus));
+}
+
+void TForm1::ExchangeEnded(const ExchangeJob&, const ExchangeResult& result) {
+    if (result.ByteCount == 0) {
+        SetStatusText(QString::fromUtf8(kNoAnswerStatus));
+        return;
+    }
+    // Whatever the parse gave is painted, then told.
+    SetStatusText(QString::fromUtf8(kAnsweredStatus));
+    ShowReading(*this, m_state.Reading);
+    SetStatusText(QString::fromUtf8(
+        result.Outcome == ExchangeOutcome::Parsed ? kParsedStatus : kParseFailedStatus));
 }
 
 void TForm1::EndCycle() {

@@ -17,12 +17,18 @@ class QTimer;
 
 // The main window. Its controls come from FormControls(); its handlers are the operator's
 // clicks and list picks and the ticks of the exchange timer Timer4.
-class TForm1 : public QWidget {
+class TForm1 : public QWidget, public ExchangeListener {
     Q_OBJECT
 public:
     static const char* const kCaption;      // the window caption
     static const char* const kStartCaption; // "Начать обмен"
     static const char* const kStopCaption;  // "Закончить обмен"
+    // The status line during an exchange.
+    static const char* const kSendingStatus;     // "Передача запроса"
+    static const char* const kAnsweredStatus;    // "Пришел ответ"
+    static const char* const kParsedStatus;      // "Ответ разобран"
+    static const char* const kParseFailedStatus; // "Ошибка при разборе ответа"
+    static const char* const kNoAnswerStatus;    // "Ответа нет"
 
     // How errors reach the operator; tests replace the modal boxes.
     struct Dialogs {
@@ -59,6 +65,10 @@ public:
 
     void SetStatusText(const QString& text);
     void ShowCounters();
+
+    // The exchange's steps as the status line and the panels show them.
+    void RequestSending(const ExchangeJob& job) override;
+    void ExchangeEnded(const ExchangeJob& job, const ExchangeResult& result) override;
 
 signals:
     // A cycle of the exchange has ended: the timer runs again and the counters are shown.
