@@ -1,5 +1,5 @@
 // reader-sum: the reader for instruments that check their answers with an 8-bit sum.
-#include "tform1.h"
+#include "program.h"
 
 int main(int argc, char** argv) {
     return RunReaderProgram(argc, argv, ProtocolVariant::Sum, "GRALIX77_READER");

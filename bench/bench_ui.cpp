@@ -2,6 +2,7 @@
 // setting them followed by a synchronous repaint of the window.
 #include "parser.h"
 #include "tform1.h"
+#include "show_reading.h"
 
 #include <QApplication>
 #include <QDir>

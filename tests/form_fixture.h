@@ -4,6 +4,7 @@
 // of shown.
 
 #include "tform1.h"
+#include "show_reading.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,5 +1,6 @@
 // reader-crc with "Начать обмен" pressed as soon as its window shows, so that process tests can
 // end a run in the middle of an exchange.
+#include "program.h"
 #include "tform1.h"
 
 #include <QPushButton>

@@ -1,3 +1,4 @@
+#include "program.h"
 #include "tform1.h"
 
 #include "quit_request.h"

@@ -1,3 +1,5 @@
+#include "show_reading.h"
+
 #include "tform1.h"
 
 #include <QApplication>

@@ -1,4 +1,5 @@
 #include "tform1.h"
+#include "show_reading.h"
 
 #include "dial_icon.h"
 #include "line_choices.h"

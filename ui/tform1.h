@@ -99,21 +99,3 @@ private:
     bool m_closing = false;
     bool m_destroyed = false;
 };
-
-// Colours of the window.
-enum class PanelColour { White, Red, Yellow, ButtonFace };
-void SetPanelColour(QLabel* panel, PanelColour colour);
-PanelColour PanelColourOf(const QLabel* panel);
-
-// A measured value as the window shows it.
-QString FormatValue(float value);
-
-// Paints the reading into the window's panels: values, codes and their colours, state lamps,
-// relay, input, buffer and key lamps, the status number and both checksums.
-void ShowReading(TForm1& form, const DeviceReading& reading);
-
-// The program: application title, the window, the message loop; exit status 0 in every case.
-// SIGINT and SIGTERM close the window as its close box does. `shown`, when given, runs once the
-// window is on screen (process tests use it to press the start button).
-int RunReaderProgram(int argc, char** argv, ProtocolVariant variant, const char* title,
-                     const std::function<void(TForm1&)>& shown = {});
