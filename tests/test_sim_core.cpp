@@ -9,6 +9,9 @@ Q_DECLARE_METATYPE(ProtocolVariant)
 
 namespace {
 
+const char* const kFaultNames[] = {"none",  "silence", "badsum", "short",  "noise",
+                                   "split", "delay",   "long",   "garbage"};
+
 uint16_t Parse(ProtocolVariant variant, const std::string& bytes, DeviceReading& reading) {
     ReceiveBuffer buffer{};
     const size_t length = std::min<size_t>(bytes.size(), kMaxReadLength);
@@ -70,12 +73,165 @@ private slots:
     }
 
     void pacing() {
-        const auto chunks = PlanAnswer("abc", Fault{FaultKind::Delay, 10}, true, 9600);
+        const auto chunks = PlanAnswer("abc", Fault{FaultKind::Delay, 10}, true, 9600, 3);
         QCOMPARE(chunks.size(), size_t(3));
-        QCOMPARE(chunks[0].DelayUs, 10000u + 1041u);
+        QCOMPARE(chunks[0].DelayUs, 3000u + 10000u + 1041u); // turnaround, delay, one byte
         QCOMPARE(chunks[2].DelayUs, 1041u);
+        const auto split = PlanAnswer("abc", Fault{FaultKind::Split, 5}, false, 9600, 7);
+        QCOMPARE(split.size(), size_t(2));
+        QCOMPARE(split[0].DelayUs, 7000u); // the turnaround comes before the first byte only
+        QCOMPARE(split[1].DelayUs, 5000u);
         QVERIFY(!ParseFault("split", "x"));
         QVERIFY(!ParseFault("melt", ""));
+    }
+
+    void addressLists_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("numbers"); // "" when refused
+        QTest::newRow("list and range") << "1,2,5-8"
+                                        << "1 2 5 6 7 8";
+        QTest::newRow("ends, repeats, order") << "255,0,3-3,3,2-3"
+                                              << "0 2 3 255";
+        QTest::newRow("leading zeros") << "007"
+                                       << "7";
+        for (const char* bad :
+             {"", "300", "5-2", "a", "1,", ",1", "1-2-3", "-3", "2-", "0255", "1 ,2", "+1"})
+            QTest::addRow("refused '%s'", bad) << bad << "";
+    }
+    void addressLists() {
+        QFETCH(QString, text);
+        QFETCH(QString, numbers);
+        QStringList got;
+        if (const auto list = ParseAddressList(text.toStdString()))
+            for (uint32_t address : *list)
+                got << QString::number(address);
+        QCOMPARE(got.join(' '), numbers);
+    }
+
+    void faultSpecs_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("defaultMs"); // from --fault-ms
+        QTest::addColumn<QString>("parsed");    // "all|N NAME MS", "" when refused
+        QTest::newRow("all") << "silence"
+                             << ""
+                             << "all silence 0";
+        QTest::newRow("one") << "3:silence"
+                             << ""
+                             << "3 silence 0";
+        QTest::newRow("own ms") << "3:split:250"
+                                << "400"
+                                << "3 split 250";
+        QTest::newRow("option ms") << "3:split"
+                                   << "400"
+                                   << "3 split 400";
+        QTest::newRow("default ms") << "split"
+                                    << ""
+                                    << "all split 200";
+        QTest::newRow("all with ms") << "delay:50"
+                                     << ""
+                                     << "all delay 50";
+        QTest::newRow("zero") << "0:badsum"
+                              << ""
+                              << "0 badsum 0";
+        for (const char* bad : {"3:", ":silence", "300:silence", "3:melt", "split:", "3:split:1:2",
+                                "split:x", "x:silence", "-1:silence"})
+            QTest::addRow("refused '%s'", bad) << bad << ""
+                                               << "";
+        QTest::newRow("bad option ms") << "split"
+                                       << "x"
+                                       << "";
+    }
+    void faultSpecs() {
+        QFETCH(QString, text);
+        QFETCH(QString, defaultMs);
+        QFETCH(QString, parsed);
+        QString got;
+        if (const auto spec = ParseFaultSpec(text.toStdString(), defaultMs.toStdString()))
+            got = QString("%1 %2 %3")
+                      .arg(spec->Address ? QString::number(*spec->Address) : "all")
+                      .arg(kFaultNames[int(spec->Value.Kind)])
+                      .arg(spec->Value.Ms);
+        QCOMPARE(got, parsed);
+    }
+
+    // A bus of instruments 1 and 3 with the example reading, set up with fault options, then
+    // changed by commands. Each instrument that answers is shown by the faults of its next two
+    // answers and the channel 1 value of the first: "1 none none 25.50; 3 ...".
+    void bus_data() {
+        QTest::addColumn<QString>("faults");   // fault options, blank-separated
+        QTest::addColumn<QString>("commands"); // '|'-separated
+        QTest::addColumn<QString>("results");
+        QTest::addColumn<QString>("answers");
+        QTest::newRow("one fault option wins") << "silence 3:none"
+                                               << ""
+                                               << ""
+                                               << "1 silence silence 25.50; 3 none none 25.50";
+        QTest::newRow("whatever the order") << "3:badsum silence"
+                                            << ""
+                                            << ""
+                                            << "1 silence silence 25.50; 3 badsum badsum 25.50";
+        QTest::newRow("fault option off the bus") << "2:silence"
+                                                  << ""
+                                                  << ""
+                                                  << "refused";
+        QTest::newRow("all") << ""
+                             << "fault silence|next badsum"
+                             << "ok ok"
+                             << "1 badsum silence 25.50; 3 badsum silence 25.50";
+        QTest::newRow("one") << ""
+                             << "@3 fault silence|@1 next short|@3 channel 1 0 0 7.5"
+                             << "ok ok ok"
+                             << "1 short none 25.50; 3 silence silence 7.50";
+        QTest::newRow("live per address") << ""
+                                          << "reading live|@1 reading zero"
+                                          << "ok ok"
+                                          << "1 none none 0.00; 3 none none 220.00";
+        QTest::newRow("refused, nothing changed")
+            << ""
+            << "@2 fault silence|@x fault silence|@ fault silence|@3|@300 fault none|"
+               "@3 address 4|@3 quit|@3 variant crc|@3 fault melt|@3fault none|address 5-2"
+            << "error error error error error error error error error error error"
+            << "1 none none 25.50; 3 none none 25.50";
+        QTest::newRow("address keeps and copies")
+            << ""
+            << "@3 fault silence|@1 channel 1 0 0 9|address 3-4"
+            << "ok ok ok"
+            << "3 silence silence 25.50; 4 none none 9.00";
+        QTest::newRow("address renumbers one") << ""
+                                               << "address 1|@1 next badsum|address 42"
+                                               << "ok ok ok"
+                                               << "42 badsum none 25.50";
+    }
+    void bus() {
+        QFETCH(QString, faults);
+        QFETCH(QString, commands);
+        QFETCH(QString, results);
+        QFETCH(QString, answers);
+        std::vector<std::string> specs;
+        for (const QString& spec : faults.split(' ', Qt::SkipEmptyParts))
+            specs.push_back(spec.toStdString());
+        const auto busFaults = ParseBusFaults(specs, "", {1, 3});
+        QCOMPARE(busFaults ? QString() : QString("refused"), answers == "refused" ? answers : "");
+        if (!busFaults)
+            return;
+        SimBus bus({1, 3}, ReadingKind::Example, *busFaults);
+        QStringList got;
+        for (const QString& command : commands.split('|', Qt::SkipEmptyParts))
+            got << (bus.Command(command.toStdString()) ? "ok" : "error");
+        QCOMPARE(got.join(' '), results);
+        QStringList shown;
+        for (uint32_t address = 0; address <= 255; ++address) {
+            const auto first = bus.AnswerFor(ProtocolVariant::Crc, address);
+            if (!first)
+                continue;
+            const auto second = bus.AnswerFor(ProtocolVariant::Crc, address);
+            shown << QString("%1 %2 %3 %4")
+                         .arg(address)
+                         .arg(kFaultNames[int(first->Applied.Kind)])
+                         .arg(kFaultNames[int(second->Applied.Kind)])
+                         .arg(QByteArray::fromStdString(first->Bytes).split(';')[1].mid(2));
+        }
+        QCOMPARE(shown.join("; "), answers);
     }
 };
 
