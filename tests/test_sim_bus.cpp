@@ -15,30 +15,22 @@ namespace {
 // Sends a crc read request for `address` and returns what comes back within `ms` (up to a CR).
 QByteArray Ask(int fd, int address, int ms) {
     const QByteArray request = "\xFF\xFF\xFF\xFF:" + QByteArray::number(address) + ";423;\r";
+    QByteArray answer;
     if (write(fd, request.constData(), size_t(request.size())) != request.size())
         return "write failed";
-    QByteArray answer;
     QElapsedTimer clock;
     clock.start();
-    while (!answer.endsWith('\r') && clock.elapsed() < ms) {
+    for (char buffer[256]; !answer.endsWith('\r') && clock.elapsed() < ms;) {
         pollfd in{fd, POLLIN, 0};
-        char buffer[256];
-        if (poll(&in, 1, int(ms - clock.elapsed())) > 0) {
-            const ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n > 0)
-                answer.append(buffer, n);
-        }
+        if (poll(&in, 1, int(ms - clock.elapsed())) > 0 && read(fd, buffer, 1) == 1)
+            answer += buffer[0];
     }
     return answer;
 }
 
-// Channel 1's value in an answer frame: its first field after the status, without the two
-// digits of error code and state.
+// Channel 1's value in an answer: the first field after the status, less error code and state.
 QByteArray Channel1(const QByteArray& answer) {
-    const QList<QByteArray> fields = answer.split(';');
-    return answer.startsWith('!') && answer.endsWith('\r') && fields.size() == 14
-               ? fields[1].mid(2)
-               : "not a frame: " + answer.toHex();
+    return answer.endsWith('\r') ? answer.split(';').value(1).mid(2) : "no answer";
 }
 
 } // namespace

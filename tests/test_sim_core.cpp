@@ -87,151 +87,92 @@ private slots:
 
     void addressLists_data() {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("numbers"); // "" when refused
-        QTest::newRow("list and range") << "1,2,5-8"
-                                        << "1 2 5 6 7 8";
-        QTest::newRow("ends, repeats, order") << "255,0,3-3,3,2-3"
-                                              << "0 2 3 255";
-        QTest::newRow("leading zeros") << "007"
-                                       << "7";
+        QTest::addColumn<QString>("numbers");
+        QTest::newRow("list and range") << QString("1,2,5-8") << "1 2 5 6 7 8";
+        QTest::newRow("ends, repeats, order") << QString("255,0,3-3,3,2-3") << "0 2 3 255";
+        QTest::newRow("leading zeros") << QString("007") << "7";
         for (const char* bad :
              {"", "300", "5-2", "a", "1,", ",1", "1-2-3", "-3", "2-", "0255", "1 ,2", "+1"})
-            QTest::addRow("refused '%s'", bad) << bad << "";
+            QTest::addRow("refused '%s'", bad) << bad << "refused";
     }
     void addressLists() {
         QFETCH(QString, text);
         QFETCH(QString, numbers);
+        const auto list = ParseAddressList(text.toStdString());
         QStringList got;
-        if (const auto list = ParseAddressList(text.toStdString()))
-            for (uint32_t address : *list)
-                got << QString::number(address);
-        QCOMPARE(got.join(' '), numbers);
+        for (uint32_t address : list.value_or(std::vector<uint32_t>{}))
+            got << QString::number(address);
+        QCOMPARE(list ? got.join(' ') : "refused", numbers);
     }
 
-    void faultSpecs_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("defaultMs"); // from --fault-ms
-        QTest::addColumn<QString>("parsed");    // "all|N NAME MS", "" when refused
-        QTest::newRow("all") << "silence"
-                             << ""
-                             << "all silence 0";
-        QTest::newRow("one") << "3:silence"
-                             << ""
-                             << "3 silence 0";
-        QTest::newRow("own ms") << "3:split:250"
-                                << "400"
-                                << "3 split 250";
-        QTest::newRow("option ms") << "3:split"
-                                   << "400"
-                                   << "3 split 400";
-        QTest::newRow("default ms") << "split"
-                                    << ""
-                                    << "all split 200";
-        QTest::newRow("all with ms") << "delay:50"
-                                     << ""
-                                     << "all delay 50";
-        QTest::newRow("zero") << "0:badsum"
-                              << ""
-                              << "0 badsum 0";
-        for (const char* bad : {"3:", ":silence", "300:silence", "3:melt", "split:", "3:split:1:2",
-                                "split:x", "x:silence", "-1:silence"})
-            QTest::addRow("refused '%s'", bad) << bad << ""
-                                               << "";
-        QTest::newRow("bad option ms") << "split"
-                                       << "x"
-                                       << "";
-    }
-    void faultSpecs() {
-        QFETCH(QString, text);
-        QFETCH(QString, defaultMs);
-        QFETCH(QString, parsed);
-        QString got;
-        if (const auto spec = ParseFaultSpec(text.toStdString(), defaultMs.toStdString()))
-            got = QString("%1 %2 %3")
-                      .arg(spec->Address ? QString::number(*spec->Address) : "all")
-                      .arg(kFaultNames[int(spec->Value.Kind)])
-                      .arg(spec->Value.Ms);
-        QCOMPARE(got, parsed);
-    }
-
-    // A bus of instruments 1 and 3 with the example reading, set up with fault options, then
-    // changed by commands. Each instrument that answers is shown by the faults of its next two
-    // answers and the channel 1 value of the first: "1 none none 25.50; 3 ...".
+    // A bus of instruments 1 and 3 with the example reading, made with fault options and then
+    // changed by commands. Expected: each command's result, then each instrument that answers
+    // with the faults of its next two answers and channel 1's value in the first.
     void bus_data() {
-        QTest::addColumn<QString>("faults");   // fault options, blank-separated
-        QTest::addColumn<QString>("commands"); // '|'-separated
-        QTest::addColumn<QString>("results");
-        QTest::addColumn<QString>("answers");
-        QTest::newRow("one fault option wins") << "silence 3:none"
-                                               << ""
-                                               << ""
-                                               << "1 silence silence 25.50; 3 none none 25.50";
-        QTest::newRow("whatever the order") << "3:badsum silence"
-                                            << ""
-                                            << ""
-                                            << "1 silence silence 25.50; 3 badsum badsum 25.50";
-        QTest::newRow("fault option off the bus") << "2:silence"
-                                                  << ""
-                                                  << ""
-                                                  << "refused";
-        QTest::newRow("all") << ""
-                             << "fault silence|next badsum"
-                             << "ok ok"
-                             << "1 badsum silence 25.50; 3 badsum silence 25.50";
-        QTest::newRow("one") << ""
-                             << "@3 fault silence|@1 next short|@3 channel 1 0 0 7.5"
-                             << "ok ok ok"
-                             << "1 short none 25.50; 3 silence silence 7.50";
-        QTest::newRow("live per address") << ""
-                                          << "reading live|@1 reading zero"
-                                          << "ok ok"
-                                          << "1 none none 0.00; 3 none none 220.00";
+        QTest::addColumn<QString>("script"); // '|'-separated options and commands
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("fault options") << "--fault silence|--fault 3:split"
+                                       << ": 1 silence silence 25.50; 3 split200 split200 25.50";
+        QTest::newRow("one wins, whatever the order")
+            << "--fault 3:delay|--fault-ms 400|--fault badsum|--fault 1:split:250"
+            << ": 1 split250 split250 25.50; 3 delay400 delay400 25.50";
+        for (const char* bad : {"2:silence", "3:", ":silence", "300:silence", "3:melt",
+                                "split:", "3:split:1:2", "split:x", "x:silence"})
+            QTest::addRow("refused %s", bad) << QString("--fault ") + bad << "refused";
+        QTest::newRow("all") << "fault silence|next badsum"
+                             << "ok ok: 1 badsum silence 25.50; 3 badsum silence 25.50";
+        QTest::newRow("one") << "@3 fault silence|@1 next short|@3 channel 1 0 0 7.5"
+                             << "ok ok ok: 1 short none 25.50; 3 silence silence 7.50";
+        QTest::newRow("live per address") << "reading live|@1 reading zero"
+                                          << "ok ok: 1 none none 0.00; 3 none none 220.00";
         QTest::newRow("refused, nothing changed")
-            << ""
-            << "@2 fault silence|@x fault silence|@ fault silence|@3|@300 fault none|"
-               "@3 address 4|@3 quit|@3 variant crc|@3 fault melt|@3fault none|address 5-2"
-            << "error error error error error error error error error error error"
-            << "1 none none 25.50; 3 none none 25.50";
+            << "@2 fault silence|@x fault silence|@ fault silence|@3|@300 fault none|@3 address 4|"
+               "@3 quit|@3 variant crc|@3 fault melt|@3fault none|address 5-2|address"
+            << "error error error error error error error error error error error error: "
+               "1 none none 25.50; 3 none none 25.50";
         QTest::newRow("address keeps and copies")
-            << ""
             << "@3 fault silence|@1 channel 1 0 0 9|address 3-4"
-            << "ok ok ok"
-            << "3 silence silence 25.50; 4 none none 9.00";
-        QTest::newRow("address renumbers one") << ""
-                                               << "address 1|@1 next badsum|address 42"
-                                               << "ok ok ok"
-                                               << "42 badsum none 25.50";
+            << "ok ok ok: 3 silence silence 25.50; 4 none none 9.00";
+        QTest::newRow("address renumbers one") << "address 1|@1 next badsum|address 42"
+                                               << "ok ok ok: 42 badsum none 25.50";
     }
     void bus() {
-        QFETCH(QString, faults);
-        QFETCH(QString, commands);
-        QFETCH(QString, results);
-        QFETCH(QString, answers);
-        std::vector<std::string> specs;
-        for (const QString& spec : faults.split(' ', Qt::SkipEmptyParts))
-            specs.push_back(spec.toStdString());
-        const auto busFaults = ParseBusFaults(specs, "", {1, 3});
-        QCOMPARE(busFaults ? QString() : QString("refused"), answers == "refused" ? answers : "");
-        if (!busFaults)
-            return;
-        SimBus bus({1, 3}, ReadingKind::Example, *busFaults);
-        QStringList got;
-        for (const QString& command : commands.split('|', Qt::SkipEmptyParts))
-            got << (bus.Command(command.toStdString()) ? "ok" : "error");
-        QCOMPARE(got.join(' '), results);
+        QFETCH(QString, script);
+        QFETCH(QString, expected);
+        std::vector<std::string> faults;
+        std::string faultMs;
+        QStringList results;
+        std::optional<SimBus> bus;
+        for (const QString& step : (script + '|').split('|')) { // the last one makes the bus
+            if (step.startsWith("--fault-ms ")) {
+                faultMs = step.mid(11).toStdString();
+            } else if (step.startsWith("--fault ")) {
+                faults.push_back(step.mid(8).toStdString());
+            } else {
+                if (!bus) {
+                    const auto busFaults = ParseBusFaults(faults, faultMs, {1, 3});
+                    QCOMPARE(busFaults.has_value(), expected != "refused");
+                    if (!busFaults)
+                        return;
+                    bus.emplace(std::vector<uint32_t>{1, 3}, ReadingKind::Example, *busFaults);
+                }
+                if (!step.isEmpty())
+                    results << (bus->Command(step.toStdString()) ? "ok" : "error");
+            }
+        }
+        const auto name = [](const Fault& f) {
+            return kFaultNames[int(f.Kind)] + (f.Ms ? QString::number(f.Ms) : QString());
+        };
         QStringList shown;
         for (uint32_t address = 0; address <= 255; ++address) {
-            const auto first = bus.AnswerFor(ProtocolVariant::Crc, address);
-            if (!first)
-                continue;
-            const auto second = bus.AnswerFor(ProtocolVariant::Crc, address);
-            shown << QString("%1 %2 %3 %4")
-                         .arg(address)
-                         .arg(kFaultNames[int(first->Applied.Kind)])
-                         .arg(kFaultNames[int(second->Applied.Kind)])
-                         .arg(QByteArray::fromStdString(first->Bytes).split(';')[1].mid(2));
+            if (const auto first = bus->AnswerFor(ProtocolVariant::Crc, address))
+                shown << QString("%1 %2 %3 %4")
+                             .arg(address)
+                             .arg(name(first->Applied))
+                             .arg(name(bus->AnswerFor(ProtocolVariant::Crc, address)->Applied))
+                             .arg(QByteArray::fromStdString(first->Bytes).split(';')[1].mid(2));
         }
-        QCOMPARE(shown.join("; "), answers);
+        QCOMPARE(results.join(' ') + ": " + shown.join("; "), expected);
     }
 };
 
