@@ -494,7 +494,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--pace") {
             options.pace = true;
         } else if (arg == "--baud") {
-            options.baud = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
+            const auto baud = ParseNumber(value(), 4000000);
+            badValue = badValue || !baud;
+            options.baud = baud.value_or(0);
         } else if (arg == "--device") {
             options.device = value();
         } else if (arg == "--link") {
@@ -504,7 +506,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--replay-timing") {
             options.replayTiming = true;
         } else if (arg == "--replay-cap") {
-            options.replayCapMs = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
+            const auto cap = ParseNumber(value(), 600000);
+            badValue = badValue || !cap;
+            options.replayCapMs = cap.value_or(0);
         } else if (arg == "--verbose" || arg == "-v") {
             options.verbose = true;
         } else {
