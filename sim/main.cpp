@@ -1,9 +1,10 @@
-// instrument-sim: a stand-in instrument on a pseudo-terminal or a real serial port.
+// instrument-sim: stand-in instruments on a pseudo-terminal or a real serial port.
 //
-// It answers read requests for its network number in the crc and/or sum protocol, with a live
-// or fixed reading and faults on demand. The first line it prints is the device the reader
-// should open. Commands on standard input change it while it runs; each is answered with a line
-// "ok <command>" or "error <command>".
+// Like instruments sharing an RS-485 line, it answers read requests for each of its network
+// numbers in the crc and/or sum protocol, each instrument with its own live or fixed reading and
+// faults on demand, and stays silent for any other number. The first line it prints is the
+// device the reader should open. Commands on standard input change it while it runs; each is
+// answered with a line "ok <command>" or "error <command>".
 
 #include "exchange_log_reader.h"
 #include "sim_core.h"
@@ -29,29 +30,40 @@ namespace {
 const char kUsage[] =
     "usage: instrument-sim [options]\n"
     "  --variant crc|sum|both   protocol to answer (default both, told apart by the frame)\n"
-    "  --address N              network number to answer, 0-255 (default 1)\n"
-    "  --reading live|example|zero   reading to send (default live)\n"
-    "  --fault NAME [--fault-ms MS]  fault for every answer: none silence badsum short noise\n"
-    "                           split delay long garbage\n"
+    "  --address LIST           network numbers to answer, 0-255, one instrument each, as\n"
+    "                           numbers and ranges: 1,2,5-8 (default 1)\n"
+    "  --reading live|example|zero   reading of every instrument (default live); live\n"
+    "                           values of instrument N lie (N-1)*100 above instrument 1's\n"
+    "  --fault [N:]NAME[:MS]    fault for every answer of instrument N, or of all without N\n"
+    "                           (an N: one wins for N); may be repeated. NAME: none silence\n"
+    "                           badsum short noise split delay long garbage; MS: the gap\n"
+    "                           of split (default 200) or the wait of delay (default 300)\n"
+    "  --fault-ms MS            MS for every --fault that gives none\n"
+    "  --turnaround MS          wait after a request before the answer's first byte\n"
+    "                           (default 0)\n"
     "  --pace                   send bytes at the wire speed of --baud\n"
     "  --baud N                 wire speed for --pace and for --device (default 19200)\n"
     "  --device PATH            use this serial device instead of a new pseudo-terminal\n"
     "  --link PATH              also make PATH a symbolic link to the pseudo-terminal\n"
-    "  --replay LOG             answer each request with the next answer recorded in an\n"
-    "                           exchange log, byte for byte (silence where it has none)\n"
+    "  --replay LOG             answer each request, whatever its network number, with the\n"
+    "                           next answer recorded in an exchange log, byte for byte\n"
+    "                           (silence where it has none)\n"
     "  --replay-timing          send each replayed answer after its recorded exchange time,\n"
     "                           at most --replay-cap MS later (default 10000; longer recorded\n"
     "                           times are held to it and told on standard error)\n"
     "  --verbose                print each request (rx <hex>) and answer (tx <hex>)\n"
     "  --version                the version\n"
     "  --help                   this text\n"
-    "Commands on standard input, one per line:\n"
+    "Commands on standard input, one per line; the first five apply to every instrument,\n"
+    "or with a prefix @N to instrument N only (@3 fault none):\n"
     "  fault NAME [MS]          fault for every following answer\n"
     "  next NAME [MS]           fault for the next answer only\n"
     "  reading live|example|zero\n"
     "  channel N ERR STATE VALUE   fix channel N (1-12) of the reading (makes it fixed)\n"
     "  status KEYS KEYS2 NUMBER INPUTS CONTROLS RELAYS   hex values (makes it fixed)\n"
-    "  address N | variant crc|sum|both | pace on|off | quit\n";
+    "  address LIST             answer these numbers: those already answered keep their\n"
+    "                           instrument, new ones start as a copy of the first\n"
+    "  variant crc|sum|both | pace on|off | quit\n";
 
 volatile sig_atomic_t g_stop = 0;
 void OnSignal(int) {
@@ -83,9 +95,10 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
     std::string variant = "both";
-    uint32_t address = 1;
-    std::string reading = "live";
-    Fault fault;
+    std::vector<uint32_t> addresses{1};
+    ReadingKind reading = ReadingKind::Live;
+    BusFaults faults;
+    uint32_t turnaroundMs = 0;
     bool pace = false;
     uint32_t baud = 19200;
     std::string device;
@@ -138,9 +151,20 @@ void MakeRaw(int fd, uint32_t baud) {
     tcsetattr(fd, TCSANOW, &tio);
 }
 
+// A whole number up to `max`, digits only.
+std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t max) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const unsigned long n = std::stoul(text);
+    return n <= max ? std::optional<uint32_t>(uint32_t(n)) : std::nullopt;
+}
+
 class Simulator {
 public:
-    explicit Simulator(Options options) : m_options(std::move(options)) {}
+    explicit Simulator(Options options)
+        : m_options(std::move(options)),
+          m_bus(m_options.addresses, m_options.reading, m_options.faults) {}
 
     bool OpenLine() {
         if (!m_options.device.empty()) {
@@ -175,21 +199,6 @@ public:
         }
         PrintLine(shown);
         return !g_outputFailed;
-    }
-
-    bool SetReading(const std::string& which) {
-        if (which == "live") {
-            m_options.reading = which;
-        } else if (which == "example") {
-            m_fixed = ExampleReading();
-            m_options.reading = which;
-        } else if (which == "zero") {
-            m_fixed = SimReading{};
-            m_options.reading = which;
-        } else {
-            return false;
-        }
-        return true;
     }
 
     // Opens an exchange log to replay and reads up to its first record; the rest is read as
@@ -286,12 +295,6 @@ private:
                (m_options.variant == "crc") == (variant == ProtocolVariant::Crc);
     }
 
-    SimReading CurrentReading() {
-        if (m_options.reading == "live")
-            return LiveReading(m_answerNumber);
-        return m_fixed;
-    }
-
     void OnBytes(const std::string& bytes) {
         m_pending += bytes;
         if (m_pending.size() > 4096)
@@ -303,14 +306,13 @@ private:
             if (m_replay) {
                 chunks = NextReplayed();
             } else {
-                if (request->Address != m_options.address || !Answers(request->Variant))
+                if (!Answers(request->Variant))
                     continue;
-                const Fault fault = m_nextFault ? *m_nextFault : m_options.fault;
-                m_nextFault.reset();
-                const std::string answer = ComposeAnswer(request->Variant, CurrentReading(),
-                                                         fault.Kind == FaultKind::BadChecksum);
-                ++m_answerNumber;
-                chunks = PlanAnswer(answer, fault, m_options.pace, m_options.baud);
+                const auto answer = m_bus.AnswerFor(request->Variant, request->Address);
+                if (!answer)
+                    continue; // another instrument's number: this line stays silent
+                chunks = PlanAnswer(answer->Bytes, answer->Applied, m_options.pace, m_options.baud,
+                                    m_options.turnaroundMs);
             }
             std::string sent;
             for (auto& chunk : chunks) {
@@ -368,7 +370,8 @@ private:
             fault.Kind = FaultKind::Delay;
             fault.Ms = ms > kReadGapMs ? ms - kReadGapMs : 0;
         }
-        return PlanAnswer(next.Answer, fault, m_options.pace, m_options.baud);
+        return PlanAnswer(next.Answer, fault, m_options.pace, m_options.baud,
+                          m_options.turnaroundMs);
     }
 
     void SendDue() {
@@ -408,43 +411,7 @@ private:
             return false;
         }
         bool ok = false;
-        if (verb == "fault" || verb == "next") {
-            std::string name, ms;
-            in >> name >> ms;
-            if (const auto fault = ParseFault(name, ms)) {
-                (verb == "fault" ? m_options.fault : m_nextFault.emplace()) = *fault;
-                ok = true;
-            }
-        } else if (verb == "reading") {
-            std::string which;
-            in >> which;
-            ok = SetReading(which);
-        } else if (verb == "channel") {
-            unsigned n = 0, error = 0, state = 0;
-            double value = 0;
-            if ((in >> n >> std::hex >> error >> state >> std::dec >> value) && n >= 1 && n <= 12) {
-                FixReading();
-                m_fixed.Channels[n - 1] = {uint8_t(error & 0xF), uint8_t(state & 0xF), value};
-                ok = true;
-            }
-        } else if (verb == "status") {
-            unsigned keys, keys2, number, inputs, controls, relays;
-            if (in >> std::hex >> keys >> keys2 >> number >> inputs >> controls >> relays) {
-                FixReading();
-                m_fixed.Keys = uint8_t(keys);
-                m_fixed.Keys2 = uint8_t(keys2);
-                m_fixed.StatusNumber = uint8_t(number & 0xF);
-                m_fixed.Inputs = uint8_t(inputs);
-                m_fixed.Controls = uint8_t(controls);
-                m_fixed.Relays = uint16_t(relays);
-                ok = true;
-            }
-        } else if (verb == "address") {
-            unsigned address = 0;
-            ok = bool(in >> address) && address <= 255;
-            if (ok)
-                m_options.address = address;
-        } else if (verb == "variant") {
+        if (verb == "variant") {
             std::string v;
             in >> v;
             ok = v == "crc" || v == "sum" || v == "both";
@@ -456,28 +423,21 @@ private:
             ok = v == "on" || v == "off";
             if (ok)
                 m_options.pace = v == "on";
+        } else {
+            ok = m_bus.Command(line); // the instruments' own commands, with or without @N
         }
         Reply(ok, line);
         return true;
     }
 
-    void FixReading() {
-        if (m_options.reading == "live") {
-            m_fixed = LiveReading(m_answerNumber);
-            m_options.reading = "fixed";
-        }
-    }
-
 private:
     Options m_options;
+    SimBus m_bus;
     int m_lineFd = -1;
     int m_slaveFd = -1;
     std::string m_pending;
     std::deque<Chunk> m_queue;
     Clock::time_point m_nextSendAt{};
-    std::optional<Fault> m_nextFault;
-    SimReading m_fixed;
-    uint64_t m_answerNumber = 0;
     struct Recorded {
         std::string Answer;
         uint32_t ExchangeMs;
@@ -496,7 +456,9 @@ private:
 
 int main(int argc, char** argv) {
     Options options;
-    std::string faultName = "none", faultMs;
+    std::vector<std::string> faultSpecs;
+    std::string faultMs, reading = "live";
+    bool badValue = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -515,17 +477,26 @@ int main(int argc, char** argv) {
         } else if (arg == "--variant") {
             options.variant = value();
         } else if (arg == "--address") {
-            options.address = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
+            const auto addresses = ParseAddressList(value());
+            badValue = badValue || !addresses;
+            if (addresses)
+                options.addresses = *addresses;
         } else if (arg == "--reading") {
-            options.reading = value();
+            reading = value();
         } else if (arg == "--fault") {
-            faultName = value();
+            faultSpecs.push_back(value());
         } else if (arg == "--fault-ms") {
             faultMs = value();
+        } else if (arg == "--turnaround") {
+            const auto ms = ParseNumber(value(), 600000);
+            badValue = badValue || !ms;
+            options.turnaroundMs = ms.value_or(0);
         } else if (arg == "--pace") {
             options.pace = true;
         } else if (arg == "--baud") {
-            options.baud = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
+            const auto baud = ParseNumber(value(), 4000000);
+            badValue = badValue || !baud;
+            options.baud = baud.value_or(0);
         } else if (arg == "--device") {
             options.device = value();
         } else if (arg == "--link") {
@@ -535,7 +506,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--replay-timing") {
             options.replayTiming = true;
         } else if (arg == "--replay-cap") {
-            options.replayCapMs = static_cast<uint32_t>(std::strtoul(value().c_str(), nullptr, 10));
+            const auto cap = ParseNumber(value(), 600000);
+            badValue = badValue || !cap;
+            options.replayCapMs = cap.value_or(0);
         } else if (arg == "--verbose" || arg == "-v") {
             options.verbose = true;
         } else {
@@ -543,23 +516,28 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const auto fault = ParseFault(faultName, faultMs);
-    if (!fault ||
-        (options.variant != "crc" && options.variant != "sum" && options.variant != "both") ||
-        options.address > 255) {
+    const auto faults = ParseBusFaults(faultSpecs, faultMs, options.addresses);
+    badValue = badValue || !faults;
+    if (faults)
+        options.faults = *faults;
+    if (!faultMs.empty() && !ParseFault("none", faultMs))
+        badValue = true;
+    if (badValue ||
+        (options.variant != "crc" && options.variant != "sum" && options.variant != "both")) {
         std::fprintf(stderr, "instrument-sim: bad option value\n%s", kUsage);
         return 2;
     }
-    options.fault = *fault;
+    const auto readingKind = ParseReadingKind(reading);
+    if (!readingKind) {
+        std::fprintf(stderr, "instrument-sim: bad reading %s\n%s", reading.c_str(), kUsage);
+        return 2;
+    }
+    options.reading = *readingKind;
 
     HandleSignal(SIGINT);
     HandleSignal(SIGTERM);
     signal(SIGPIPE, SIG_IGN);
     Simulator simulator(options);
-    if (!simulator.SetReading(options.reading)) {
-        std::fprintf(stderr, "instrument-sim: bad reading %s\n%s", options.reading.c_str(), kUsage);
-        return 2;
-    }
     if (!options.replay.empty()) {
         const std::string error = simulator.OpenReplay(options.replay);
         if (!error.empty()) {

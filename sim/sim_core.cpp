@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <sstream>
 
 uint16_t InstrumentCrc(const std::string& bytes) {
     unsigned reg = 0xFFFF;
@@ -39,7 +41,7 @@ SimReading ExampleReading() {
     return r;
 }
 
-SimReading LiveReading(uint64_t n) {
+SimReading LiveReading(uint64_t n, uint32_t address) {
     SimReading r;
     r.Keys = static_cast<uint8_t>(1u << ((n / 5) % 8));
     r.Keys2 = static_cast<uint8_t>((n / 40) % 4);
@@ -49,7 +51,8 @@ SimReading LiveReading(uint64_t n) {
     r.Relays = static_cast<uint16_t>(1u << ((n / 4) % 16));
     for (unsigned i = 0; i < 12; ++i) {
         SimChannel& c = r.Channels[i];
-        c.Value = 20.0 + 5.0 * i + 8.0 * std::sin(0.15 * double(n) + i);
+        c.Value =
+            20.0 + 5.0 * i + 8.0 * std::sin(0.15 * double(n) + i) + 100.0 * (double(address) - 1.0);
         c.StateBits =
             static_cast<uint8_t>(((n / 8) + i) % 16 == 0 ? 4 : (((n / 8) + i) % 8 == 1 ? 1 : 0));
     }
@@ -200,8 +203,10 @@ std::optional<Fault> ParseFault(const std::string& name, const std::string& argu
     return std::nullopt;
 }
 
-std::vector<Chunk> PlanAnswer(const std::string& answer, const Fault& fault, bool pace,
-                              uint32_t baudRate) {
+namespace {
+
+// The answer with the fault applied, in chunks without pacing.
+std::vector<Chunk> PlanFault(const std::string& answer, const Fault& fault) {
     std::vector<Chunk> chunks;
     std::string bytes = answer;
     uint64_t firstDelayUs = 0;
@@ -238,6 +243,16 @@ std::vector<Chunk> PlanAnswer(const std::string& answer, const Fault& fault, boo
     }
     if (!bytes.empty())
         chunks.push_back({firstDelayUs, bytes});
+    return chunks;
+}
+
+} // namespace
+
+std::vector<Chunk> PlanAnswer(const std::string& answer, const Fault& fault, bool pace,
+                              uint32_t baudRate, uint32_t turnaroundMs) {
+    std::vector<Chunk> chunks = PlanFault(answer, fault);
+    if (!chunks.empty())
+        chunks.front().DelayUs += uint64_t(turnaroundMs) * 1000;
     if (!pace || baudRate == 0)
         return chunks;
 
@@ -248,4 +263,215 @@ std::vector<Chunk> PlanAnswer(const std::string& answer, const Fault& fault, boo
         for (size_t i = 0; i < chunk.Bytes.size(); ++i)
             paced.push_back({(i == 0 ? chunk.DelayUs : 0) + byteUs, chunk.Bytes.substr(i, 1)});
     return paced;
+}
+
+namespace {
+
+// A network number, "0" to "255" in at most three digits.
+std::optional<uint32_t> ParseAddress(const std::string& text) {
+    if (text.empty() || text.size() > 3 || !std::all_of(text.begin(), text.end(), IsDigit))
+        return std::nullopt;
+    const auto n = static_cast<uint32_t>(std::stoul(text));
+    return n <= 255 ? std::optional<uint32_t>(n) : std::nullopt;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t from = 0;
+    for (size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + 1)
+        parts.push_back(text.substr(from, at - from));
+    parts.push_back(text.substr(from));
+    return parts;
+}
+
+} // namespace
+
+std::optional<std::vector<uint32_t>> ParseAddressList(const std::string& text) {
+    std::array<bool, 256> on{};
+    for (const std::string& item : Split(text, ',')) {
+        const std::vector<std::string> ends = Split(item, '-');
+        if (ends.size() > 2)
+            return std::nullopt;
+        const auto first = ParseAddress(ends.front());
+        const auto last = ParseAddress(ends.back());
+        if (!first || !last || *last < *first)
+            return std::nullopt;
+        for (uint32_t a = *first; a <= *last; ++a)
+            on[a] = true;
+    }
+    std::vector<uint32_t> addresses;
+    for (uint32_t a = 0; a < on.size(); ++a)
+        if (on[a])
+            addresses.push_back(a);
+    return addresses;
+}
+
+std::optional<FaultSpec> ParseFaultSpec(const std::string& text, const std::string& defaultMs) {
+    std::vector<std::string> parts = Split(text, ':');
+    FaultSpec spec;
+    if (parts.size() > 1 && !parts.front().empty() && IsDigit(parts.front().front())) {
+        spec.Address = ParseAddress(parts.front());
+        if (!spec.Address)
+            return std::nullopt;
+        parts.erase(parts.begin());
+    }
+    if (parts.size() > 2)
+        return std::nullopt;
+    if (parts.size() == 2 && parts[1].empty()) // "split:" is a typing error, not the default
+        return std::nullopt;
+    const auto fault = ParseFault(parts[0], parts.size() == 2 ? parts[1] : defaultMs);
+    if (!fault)
+        return std::nullopt;
+    spec.Value = *fault;
+    return spec;
+}
+
+std::optional<BusFaults> ParseBusFaults(const std::vector<std::string>& specs,
+                                        const std::string& defaultMs,
+                                        const std::vector<uint32_t>& addresses) {
+    BusFaults faults;
+    for (const std::string& text : specs) {
+        const auto spec = ParseFaultSpec(text, defaultMs);
+        if (!spec)
+            return std::nullopt;
+        if (!spec->Address)
+            faults.All = spec->Value;
+        else if (std::find(addresses.begin(), addresses.end(), *spec->Address) != addresses.end())
+            faults.Own[*spec->Address] = spec->Value;
+        else
+            return std::nullopt;
+    }
+    return faults;
+}
+
+std::optional<ReadingKind> ParseReadingKind(const std::string& name) {
+    if (name == "live")
+        return ReadingKind::Live;
+    if (name == "example")
+        return ReadingKind::Example;
+    if (name == "zero")
+        return ReadingKind::Zero;
+    return std::nullopt;
+}
+
+void SimInstrument::SetReading(ReadingKind kind) {
+    if (kind == ReadingKind::Example)
+        Fixed = ExampleReading();
+    else if (kind == ReadingKind::Zero)
+        Fixed = SimReading{};
+    Reading = kind;
+}
+
+void SimInstrument::FixReading() {
+    if (Reading == ReadingKind::Live) {
+        Fixed = LiveReading(AnswerNumber, Address);
+        Reading = ReadingKind::Fixed;
+    }
+}
+
+SimBus::SimBus(const std::vector<uint32_t>& addresses, ReadingKind reading,
+               const BusFaults& faults) {
+    for (uint32_t address : addresses) {
+        SimInstrument& instrument = m_instruments[address];
+        instrument.Address = address;
+        instrument.SetReading(reading);
+        const auto own = faults.Own.find(address);
+        instrument.Standing = own == faults.Own.end() ? faults.All : own->second;
+    }
+}
+
+std::optional<SimBus::Answer> SimBus::AnswerFor(ProtocolVariant variant, uint32_t address) {
+    const auto found = m_instruments.find(address);
+    if (found == m_instruments.end())
+        return std::nullopt;
+    SimInstrument& instrument = found->second;
+    const Fault fault = instrument.Next.value_or(instrument.Standing);
+    instrument.Next.reset();
+    const SimReading reading = instrument.Reading == ReadingKind::Live
+                                   ? LiveReading(instrument.AnswerNumber, address)
+                                   : instrument.Fixed;
+    ++instrument.AnswerNumber;
+    return Answer{ComposeAnswer(variant, reading, fault.Kind == FaultKind::BadChecksum), fault};
+}
+
+bool SimBus::Command(const std::string& line) {
+    std::istringstream in(line);
+    std::string verb;
+    in >> verb;
+    std::optional<uint32_t> target;
+    if (verb.size() > 1 && verb.front() == '@') {
+        target = ParseAddress(verb.substr(1));
+        if (!target || !m_instruments.count(*target) || !(in >> verb))
+            return false;
+    }
+
+    // The command is read whole before anything changes, then applied to each instrument.
+    std::function<void(SimInstrument&)> change;
+    if (verb == "fault" || verb == "next") {
+        std::string name, ms;
+        in >> name >> ms;
+        const auto fault = ParseFault(name, ms);
+        if (!fault)
+            return false;
+        if (verb == "fault")
+            change = [fault](SimInstrument& i) { i.Standing = *fault; };
+        else
+            change = [fault](SimInstrument& i) { i.Next = *fault; };
+    } else if (verb == "reading") {
+        std::string name;
+        in >> name;
+        const auto kind = ParseReadingKind(name);
+        if (!kind)
+            return false;
+        change = [kind](SimInstrument& i) { i.SetReading(*kind); };
+    } else if (verb == "channel") {
+        unsigned n = 0, error = 0, state = 0;
+        double value = 0;
+        if (!(in >> n >> std::hex >> error >> state >> std::dec >> value) || n < 1 || n > 12)
+            return false;
+        const SimChannel channel{uint8_t(error & 0xF), uint8_t(state & 0xF), value};
+        change = [n, channel](SimInstrument& i) {
+            i.FixReading();
+            i.Fixed.Channels[n - 1] = channel;
+        };
+    } else if (verb == "status") {
+        unsigned keys, keys2, number, inputs, controls, relays;
+        if (!(in >> std::hex >> keys >> keys2 >> number >> inputs >> controls >> relays))
+            return false;
+        change = [=](SimInstrument& i) {
+            i.FixReading();
+            i.Fixed.Keys = uint8_t(keys);
+            i.Fixed.Keys2 = uint8_t(keys2);
+            i.Fixed.StatusNumber = uint8_t(number & 0xF);
+            i.Fixed.Inputs = uint8_t(inputs);
+            i.Fixed.Controls = uint8_t(controls);
+            i.Fixed.Relays = uint16_t(relays);
+        };
+    } else if (verb == "address" && !target) {
+        std::string list;
+        in >> list;
+        const auto addresses = ParseAddressList(list);
+        if (!addresses)
+            return false;
+        const SimInstrument first =
+            m_instruments.empty() ? SimInstrument{} : m_instruments.begin()->second;
+        std::map<uint32_t, SimInstrument> instruments;
+        for (uint32_t address : *addresses) {
+            const auto kept = m_instruments.find(address);
+            SimInstrument& instrument = instruments[address];
+            instrument = kept != m_instruments.end() ? kept->second : first;
+            instrument.Address = address;
+        }
+        m_instruments = std::move(instruments);
+        return true;
+    } else {
+        return false;
+    }
+    if (target) {
+        change(m_instruments.at(*target));
+    } else {
+        for (auto& [address, instrument] : m_instruments)
+            change(instrument);
+    }
+    return true;
 }

@@ -1,12 +1,14 @@
 #pragma once
 
-// The stand-in instrument's logic without any device: recognising request frames, composing
-// answers with correct checksums, the drifting "live" reading, and the faults it can inject.
+// The stand-in instruments' logic without any device: recognising request frames, composing
+// answers with correct checksums, the drifting "live" reading, the faults it can inject, and the
+// bus of instruments with their own state that the standard-input commands change.
 
 #include "variant.h"
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,8 +39,9 @@ uint8_t InstrumentSum(const std::string& bytes);
 // The reading of the worked example answer ("!810100030050200000301;0025.50;...").
 SimReading ExampleReading();
 // A reading that changes with every answer: drifting values, now and then error code 11 on
-// channel 3, lamps, relays, inputs and keys walking.
-SimReading LiveReading(uint64_t answerNumber);
+// channel 3, lamps, relays, inputs and keys walking. The values of the instrument at network
+// number N lie (N - 1) * 100 above those of instrument 1, so answers never pass for another's.
+SimReading LiveReading(uint64_t answerNumber, uint32_t address = 1);
 
 // "!<status>;<12 fields>;<checksum>\r" for the variant; the checksum is off by one when
 // corruptChecksum is set.
@@ -72,7 +75,76 @@ struct Chunk {
     std::string Bytes;
 };
 
-// The answer with the fault applied, cut into timed chunks; with pacing each byte gets the
-// wire time of 10 bits at baudRate.
+// The answer with the fault applied, cut into timed chunks; the first byte waits turnaroundMs
+// more, and with pacing each byte gets the wire time of 10 bits at baudRate.
 std::vector<Chunk> PlanAnswer(const std::string& answer, const Fault& fault, bool pace,
-                              uint32_t baudRate);
+                              uint32_t baudRate, uint32_t turnaroundMs = 0);
+
+// Network numbers and ranges, "1,2,5-8", each 0-255: the numbers in ascending order, each once.
+// Nothing for an empty list or item, a number over 255, a backward range or any other character.
+std::optional<std::vector<uint32_t>> ParseAddressList(const std::string& text);
+
+// A fault option, "[N:]NAME[:MS]": for instrument N only, or for all without N. Without its own
+// MS a split or delay takes defaultMs, or the fault's own default when that is empty too.
+struct FaultSpec {
+    std::optional<uint32_t> Address;
+    Fault Value;
+};
+std::optional<FaultSpec> ParseFaultSpec(const std::string& text, const std::string& defaultMs);
+
+// The faults of several fault options on a bus: the last one for all instruments, and those for
+// one instrument, which win for it whatever the order. Nothing when one is malformed or names a
+// number not in `addresses`.
+struct BusFaults {
+    Fault All;
+    std::map<uint32_t, Fault> Own;
+};
+std::optional<BusFaults> ParseBusFaults(const std::vector<std::string>& specs,
+                                        const std::string& defaultMs,
+                                        const std::vector<uint32_t>& addresses);
+
+enum class ReadingKind { Live, Example, Zero, Fixed }; // Fixed: changed by channel or status
+
+std::optional<ReadingKind> ParseReadingKind(const std::string& name); // live, example, zero
+
+// One instrument on the bus with its own reading, faults and answer count.
+struct SimInstrument {
+    uint32_t Address = 1;
+    ReadingKind Reading = ReadingKind::Live;
+    SimReading Fixed;          // the reading sent unless it is live
+    Fault Standing;            // for every answer
+    std::optional<Fault> Next; // for the next answer only, before Standing
+    uint64_t AnswerNumber = 0;
+
+    void SetReading(ReadingKind kind);
+    // Freezes a live reading where it is, so that a channel or the status can be changed in it.
+    void FixReading();
+};
+
+// The instruments on one line. Each answers requests for its own network number; requests for
+// any other number go unanswered, as on an RS-485 line.
+class SimBus {
+public:
+    // Instruments at `addresses` with `reading` and their faults.
+    SimBus(const std::vector<uint32_t>& addresses, ReadingKind reading,
+           const BusFaults& faults = {});
+
+    // The answer of the instrument at `address` and the fault to apply to it (the one-off fault
+    // is used up, the answer count goes up); nothing when no instrument has that number.
+    struct Answer {
+        std::string Bytes;
+        Fault Applied;
+    };
+    std::optional<Answer> AnswerFor(ProtocolVariant variant, uint32_t address);
+
+    // One standard-input command: "fault", "next", "reading", "channel", "status" for every
+    // instrument, or for one with an "@N " prefix; "address LIST" sets the bus's numbers (those
+    // already on it keep their instrument, a new one starts as a copy of the first instrument).
+    // False, with nothing changed, for an unknown or malformed command or an @N not on the bus.
+    bool Command(const std::string& line);
+
+    const std::map<uint32_t, SimInstrument>& Instruments() const { return m_instruments; }
+
+private:
+    std::map<uint32_t, SimInstrument> m_instruments;
+};

@@ -9,6 +9,9 @@ Q_DECLARE_METATYPE(ProtocolVariant)
 
 namespace {
 
+const char* const kFaultNames[] = {"none",  "silence", "badsum", "short",  "noise",
+                                   "split", "delay",   "long",   "garbage"};
+
 uint16_t Parse(ProtocolVariant variant, const std::string& bytes, DeviceReading& reading) {
     ReceiveBuffer buffer{};
     const size_t length = std::min<size_t>(bytes.size(), kMaxReadLength);
@@ -70,12 +73,106 @@ private slots:
     }
 
     void pacing() {
-        const auto chunks = PlanAnswer("abc", Fault{FaultKind::Delay, 10}, true, 9600);
+        const auto chunks = PlanAnswer("abc", Fault{FaultKind::Delay, 10}, true, 9600, 3);
         QCOMPARE(chunks.size(), size_t(3));
-        QCOMPARE(chunks[0].DelayUs, 10000u + 1041u);
+        QCOMPARE(chunks[0].DelayUs, 3000u + 10000u + 1041u); // turnaround, delay, one byte
         QCOMPARE(chunks[2].DelayUs, 1041u);
+        const auto split = PlanAnswer("abc", Fault{FaultKind::Split, 5}, false, 9600, 7);
+        QCOMPARE(split.size(), size_t(2));
+        QCOMPARE(split[0].DelayUs, 7000u); // the turnaround comes before the first byte only
+        QCOMPARE(split[1].DelayUs, 5000u);
         QVERIFY(!ParseFault("split", "x"));
         QVERIFY(!ParseFault("melt", ""));
+    }
+
+    void addressLists_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("numbers");
+        QTest::newRow("list and range") << QString("1,2,5-8") << "1 2 5 6 7 8";
+        QTest::newRow("ends, repeats, order") << QString("255,0,3-3,3,2-3") << "0 2 3 255";
+        QTest::newRow("leading zeros") << QString("007") << "7";
+        for (const char* bad :
+             {"", "300", "5-2", "a", "1,", ",1", "1-2-3", "-3", "2-", "0255", "1 ,2", "+1"})
+            QTest::addRow("refused '%s'", bad) << bad << "refused";
+    }
+    void addressLists() {
+        QFETCH(QString, text);
+        QFETCH(QString, numbers);
+        const auto list = ParseAddressList(text.toStdString());
+        QStringList got;
+        for (uint32_t address : list.value_or(std::vector<uint32_t>{}))
+            got << QString::number(address);
+        QCOMPARE(list ? got.join(' ') : "refused", numbers);
+    }
+
+    // A bus of instruments 1 and 3 with the example reading, made with fault options and then
+    // changed by commands. Expected: each command's result, then each instrument that answers
+    // with the faults of its next two answers and channel 1's value in the first.
+    void bus_data() {
+        QTest::addColumn<QString>("script"); // '|'-separated options and commands
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("fault options") << "--fault silence|--fault 3:split"
+                                       << ": 1 silence silence 25.50; 3 split200 split200 25.50";
+        QTest::newRow("one wins, whatever the order")
+            << "--fault 3:delay|--fault-ms 400|--fault badsum|--fault 1:split:250"
+            << ": 1 split250 split250 25.50; 3 delay400 delay400 25.50";
+        for (const char* bad : {"2:silence", "3:", ":silence", "300:silence", "3:melt",
+                                "split:", "3:split:1:2", "split:x", "x:silence"})
+            QTest::addRow("refused %s", bad) << QString("--fault ") + bad << "refused";
+        QTest::newRow("all") << "fault silence|next badsum"
+                             << "ok ok: 1 badsum silence 25.50; 3 badsum silence 25.50";
+        QTest::newRow("one") << "@3 fault silence|@1 next short|@3 channel 1 0 0 7.5"
+                             << "ok ok ok: 1 short none 25.50; 3 silence silence 7.50";
+        QTest::newRow("live per address") << "reading live|@1 reading zero"
+                                          << "ok ok: 1 none none 0.00; 3 none none 220.00";
+        QTest::newRow("refused, nothing changed")
+            << "@2 fault silence|@x fault silence|@ fault silence|@3|@300 fault none|@3 address 4|"
+               "@3 quit|@3 variant crc|@3 fault melt|@3fault none|address 5-2|address"
+            << "error error error error error error error error error error error error: "
+               "1 none none 25.50; 3 none none 25.50";
+        QTest::newRow("address keeps and copies")
+            << "@3 fault silence|@1 channel 1 0 0 9|address 3-4"
+            << "ok ok ok: 3 silence silence 25.50; 4 none none 9.00";
+        QTest::newRow("address renumbers one") << "address 1|@1 next badsum|address 42"
+                                               << "ok ok ok: 42 badsum none 25.50";
+    }
+    void bus() {
+        QFETCH(QString, script);
+        QFETCH(QString, expected);
+        std::vector<std::string> faults;
+        std::string faultMs;
+        QStringList results;
+        std::optional<SimBus> bus;
+        for (const QString& step : (script + '|').split('|')) { // the last one makes the bus
+            if (step.startsWith("--fault-ms ")) {
+                faultMs = step.mid(11).toStdString();
+            } else if (step.startsWith("--fault ")) {
+                faults.push_back(step.mid(8).toStdString());
+            } else {
+                if (!bus) {
+                    const auto busFaults = ParseBusFaults(faults, faultMs, {1, 3});
+                    QCOMPARE(busFaults.has_value(), expected != "refused");
+                    if (!busFaults)
+                        return;
+                    bus.emplace(std::vector<uint32_t>{1, 3}, ReadingKind::Example, *busFaults);
+                }
+                if (!step.isEmpty())
+                    results << (bus->Command(step.toStdString()) ? "ok" : "error");
+            }
+        }
+        const auto name = [](const Fault& f) {
+            return kFaultNames[int(f.Kind)] + (f.Ms ? QString::number(f.Ms) : QString());
+        };
+        QStringList shown;
+        for (uint32_t address = 0; address <= 255; ++address) {
+            if (const auto first = bus->AnswerFor(ProtocolVariant::Crc, address))
+                shown << QString("%1 %2 %3 %4")
+                             .arg(address)
+                             .arg(name(first->Applied))
+                             .arg(name(bus->AnswerFor(ProtocolVariant::Crc, address)->Applied))
+                             .arg(QByteArray::fromStdString(first->Bytes).split(';')[1].mid(2));
+        }
+        QCOMPARE(results.join(' ') + ": " + shown.join("; "), expected);
     }
 };
 
