@@ -14,6 +14,8 @@ const char kLogHelp[] =
     "record end the answer there. Malformed parts (a record cut short by a full disk, bytes\n"
     "between records) are counted and skipped; --verbose lists them by line.\n"
     "  --variant crc|sum|auto   the protocol of the exchanges (auto: from each request)\n"
+    "  --network N              only the exchanges with the instrument at network number N\n"
+    "                           (0-255); without it, each instrument keeps its own reading\n"
     "  --verbose                list malformed parts on standard error\n";
 
 } // namespace
@@ -38,6 +40,14 @@ void LogOption(LogOptions& options, int& i, int argc, char** argv) {
             options.Variant = ProtocolVariant::Sum;
         else if (value != "auto")
             Fail("--variant takes crc, sum or auto");
+        return;
+    }
+    if (arg == "--network") {
+        const std::string value = ValueOf(i, argc, argv);
+        if (value.empty() || value.size() > 3 ||
+            value.find_first_not_of("0123456789") != std::string::npos || std::stoi(value) > 255)
+            Fail("--network takes a network number 0 to 255");
+        options.Network = uint32_t(std::stoi(value));
         return;
     }
     if (arg == "--verbose" || arg == "-v") {

@@ -22,11 +22,13 @@ std::string ValueOf(int& i, int argc, char** argv);
 
 struct LogOptions {
     std::optional<ProtocolVariant> Variant;
+    std::optional<uint32_t> Network; // only this instrument's exchanges
     bool Verbose = false;
     std::vector<std::string> Files;
 };
 
-// Takes argv[i] as an option every log command knows (--variant, --verbose) or as a LOG;
+// Takes argv[i] as an option every log command knows (--variant, --network, --verbose) or as
+// a LOG;
 // fails on an unknown option.
 void LogOption(LogOptions& options, int& i, int argc, char** argv);
 

@@ -177,10 +177,13 @@ void ReadLogs(const LogOptions& options, const ExchangeHandler& onExchange,
         Input& input = inputs[i];
         std::optional<ExchangeDecoder> decoder;
         std::optional<ExchangeLogReader> reader;
-        const auto start = [&] { // each log starts from the zero reading
-            decoder.emplace(options.Variant);
+        const auto start = [&] { // each log starts from zero readings
+            decoder.emplace(options.Variant, options.Network);
             reader.emplace(
-                [&](const LoggedExchange& logged) { onExchange(decoder->Decode(logged)); },
+                [&](const LoggedExchange& logged) {
+                    if (const std::optional<DecodedExchange> decoded = decoder->Decode(logged))
+                        onExchange(*decoded);
+                },
                 [&](const MalformedPart& part) {
                     onMalformed();
                     if (options.Verbose)
