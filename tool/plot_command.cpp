@@ -6,6 +6,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <bitset>
 #include <cstdlib>
 
 const char kPlotHelp[] =
@@ -55,9 +56,23 @@ int PlotCommand(int argc, char** argv) {
     Output output(outPath);
     ChannelChart chart(channels);
     uint64_t malformed = 0;
+    std::bitset<256> networks; // one chart line per channel cannot show several instruments
     ReadLogs(
-        options, [&](const DecodedExchange& exchange) { chart.Measure(exchange); },
+        options,
+        [&](const DecodedExchange& exchange) {
+            if (exchange.Network)
+                networks.set(*exchange.Network);
+            chart.Measure(exchange);
+        },
         [&] { ++malformed; });
+    if (networks.count() > 1) {
+        std::string list;
+        for (size_t n = 0; n < networks.size(); ++n)
+            if (networks[n])
+                list += (list.empty() ? "" : ", ") + std::to_string(n);
+        Fail("the logs hold several instruments (network numbers " + list +
+             "): choose one with --network");
+    }
     LogOptions quiet = options;
     quiet.Verbose = false;
     ReadLogs(
