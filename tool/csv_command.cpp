@@ -6,12 +6,14 @@
 #include "table_output.h"
 
 const char kCsvHelp[] =
-    "usage: reader-tool csv [--variant crc|sum|auto] [--jsonl] [--raw] [--follow] [-o FILE] "
-    "LOG...\n"
+    "usage: reader-tool csv [--variant crc|sum|auto] [--network N] [--jsonl] [--raw] [--follow]\n"
+    "                       [-o FILE] LOG...\n"
     "One row per exchange: sent (ISO 8601, the log's local time), exchange_ms, network,\n"
     "variant, answer_bytes, outcome (ok, no-answer, too-short, no-frame, checksum-mismatch,\n"
     "unknown-request), then per channel value, error and state, and keys, keys2, number, inputs,\n"
-    "controls and relays. The reading columns are empty when the answer did not parse.\n"
+    "controls and relays. The reading columns are empty when the answer did not parse. Each\n"
+    "instrument (network number) keeps its own reading: a value that does not convert shows\n"
+    "that instrument's value before.\n"
     "  --jsonl    one JSON object a line instead of CSV\n"
     "  --raw      add the request and answer bytes in hexadecimal\n"
     "  --follow   keep reading the last LOG as it grows, like tail -F (until interrupted):\n"

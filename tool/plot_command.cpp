@@ -10,11 +10,13 @@
 #include <cstdlib>
 
 const char kPlotHelp[] =
-    "usage: reader-tool plot [--channels 1,3,5] [--variant crc|sum|auto] -o CHART LOG...\n"
+    "usage: reader-tool plot [--channels 1,3,5] [--variant crc|sum|auto] [--network N] -o CHART\n"
+    "                        LOG...\n"
     "Channel values over time, one line per channel, broken where no good answer came, with the\n"
     "exchange time plotted underneath. CHART ends in .png or .svg. LOG must be files (the chart\n"
     "reads them twice). A send stamp far from both its neighbours, or invalid, is left off the\n"
-    "time axis; the chart says how many.\n"
+    "time axis; the chart says how many. Logs of several instruments (network numbers) need\n"
+    "--network to choose one.\n"
     "  --channels LIST   the channels to draw, 1 to 12 (default all)\n";
 
 int PlotCommand(int argc, char** argv) {
