@@ -384,26 +384,6 @@ private slots:
                  run.Status == 0 && !arguments.contains("csv"));
     }
 
-    void textEscapes_data() {
-        QTest::addColumn<bool>("json");
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QByteArray>("escaped");
-        QTest::newRow("csv plain") << false << QByteArray("a b") << QByteArray("a b");
-        QTest::newRow("csv quote") << false << QByteArray("a\"b,") << QByteArray("\"a\"\"b,\"");
-        QTest::newRow("csv line break") << false << QByteArray("a\nb") << QByteArray("\"a\nb\"");
-        QTest::newRow("json control bytes")
-            << true << QByteArray("\x01\x10\x1f ") << QByteArray("\"\\u0001\\u0010\\u001f \"");
-        QTest::newRow("json quote and backslash")
-            << true << QByteArray("\"\\") << QByteArray("\"\\\"\\\\\"");
-    }
-    void textEscapes() {
-        QFETCH(bool, json);
-        QFETCH(QByteArray, text);
-        std::string out;
-        (json ? AppendJsonString : AppendCsvField)(out, text.toStdString());
-        QTEST(QByteArray::fromStdString(out), "escaped");
-    }
-
     // The shortest text that reads back as the same float, also on the fast path for hundredths.
     void floatText_data() {
         QTest::addColumn<float>("value");
