@@ -84,12 +84,24 @@ QByteArray Answer(const QList<QByteArray>& values = {}) {
     return frame + QByteArray::number(InstrumentCrc(frame.toStdString())) + "\r";
 }
 
-// One record as the readers log it, stamped "DD MM YYYY HH-MM-SS.mmm".
+// One record as the readers log it, stamped "DD MM YYYY HH-MM-SS.mmm", of a crc request to the
+// instrument at `network`.
 QByteArray Record(const QByteArray& stamp, const QByteArray& ms = "24",
-                  const QByteArray& answer = Answer()) {
+                  const QByteArray& answer = Answer(), int network = 1) {
     return "\r\r\n____________________________\r\r\n" + stamp +
-           " \r\r\nSend:\r\r\n\xFF\xFF\xFF\xFF:1;423;\r\r\r\n" + stamp + " \r\r\nexc time " + ms +
-           " mS\r\r\nAnsw:\r\r\n" + answer;
+           " \r\r\nSend:\r\r\n\xFF\xFF\xFF\xFF:" + QByteArray::number(network) + ";423;\r\r\r\n" +
+           stamp + " \r\r\nexc time " + ms + " mS\r\r\nAnsw:\r\r\n" + answer;
+}
+
+// Instruments 1 and 2 polled in turn on one line; instrument 2's second answer has a channel 1
+// value that does not convert, and instrument 1's third answer did not come.
+QByteArray TwoInstruments() {
+    const auto at = [](const char* time) { return QByteArray("06 12 2026 14-03-") + time; };
+    return Record(at("00.000"), "20", Answer({"10"}), 1) +
+           Record(at("00.500"), "30", Answer({"20"}), 2) +
+           Record(at("01.000"), "20", Answer({"11"}), 1) +
+           Record(at("01.500"), "40", Answer({"x"}), 2) + Record(at("02.000"), "20", "", 1) +
+           Record(at("04.000"), "30", Answer({"22"}), 2);
 }
 
 // Records on 6 December 2026 from 14:03:00.000, at the given milliseconds after it.
@@ -281,6 +293,41 @@ private slots:
             << QStringList{"stats"}
             << QStringList{"invalid stamps      1 ", "time span           2026-12-06T14:03:07.250 "}
             << QStringList{"65535"};
+        QTest::newRow("two instruments, each on its own")
+            << TwoInstruments() << QStringList{"stats"}
+            << QStringList{"exchanges           6 (malformed parts: 0)\n",
+                           "answered            5 of 6 (83.3 %)\n",
+                           "polling period, ms  median 500; 1 gaps over 1000: 2000 from "
+                           "2026-12-06T14:03:02.000\nnetworks            1, 2\n\n",
+                           "network 1\nexchanges           3\nanswered            2 of 3 (66.7 %)\n"
+                           "outcomes            ok 2, no-answer 1, too-short 0, no-frame 0, "
+                           "checksum-mismatch 0, unknown-request 0\n"
+                           "exchange time, ms   min 20, median 20, p95 20, p99 20, max 20\n"
+                           "polling period, ms  median 1000; 0 gaps over 2000\n"
+                           "channel   good readings          min         mean          max\n"
+                           "      1               2       10.000       10.500       11.000\n",
+                           "network 2\nexchanges           3\nanswered            3 of 3 (100.0 "
+                           "%)\n",
+                           "exchange time, ms   min 30, median 30, p95 40, p99 40, max 40\n"
+                           "polling period, ms  median 1000; 1 gaps over 2000: 2500 from "
+                           "2026-12-06T14:03:01.500\n",
+                           "      1               3       20.000       20.667       22.000\n"}
+            << QStringList{};
+        QTest::newRow("two instruments, as JSON")
+            << TwoInstruments() << QStringList{"stats", "--json"}
+            << QStringList{"{\"exchanges\":6,", "\"polling\":{\"median_period_ms\":500,",
+                           "\"networks\":[{\"network\":1,\"exchanges\":3,\"answered\":2,",
+                           "{\"network\":2,\"exchanges\":3,\"answered\":3,",
+                           "\"polling\":{\"median_period_ms\":1000,\"gap_threshold_ms\":2000,"
+                           "\"gaps\":1,\"longest_gaps\":[{\"from\":\"2026-12-06T14:03:01.500\","
+                           "\"ms\":2500}]},\"channels\":[{\"channel\":1,\"good\":3,\"min\":20,"
+                           "\"mean\":20.666667,\"max\":22}"}
+            << QStringList{};
+        QTest::newRow("two instruments, one chosen")
+            << TwoInstruments() << QStringList{"stats", "--network", "2"}
+            << QStringList{"exchanges           3 (malformed parts: 0)\n",
+                           "      1               3       20.000       20.667       22.000\n"}
+            << QStringList{"network"};
         QTest::newRow("a stamp that is no date, as a row")
             << Record("00 00 0000 00-00-00.000") << QStringList{"csv"}
             << QStringList{"\ninvalid,24,1,crc,"} << QStringList{"65535"};
@@ -302,24 +349,39 @@ private slots:
             QVERIFY2(!out.contains(text), qPrintable(text));
     }
 
-    void textEscapes_data() {
-        QTest::addColumn<bool>("json");
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QByteArray>("escaped");
-        QTest::newRow("csv plain") << false << QByteArray("a b") << QByteArray("a b");
-        QTest::newRow("csv quote") << false << QByteArray("a\"b,") << QByteArray("\"a\"\"b,\"");
-        QTest::newRow("csv line break") << false << QByteArray("a\nb") << QByteArray("\"a\nb\"");
-        QTest::newRow("json control bytes")
-            << true << QByteArray("\x01\x10\x1f ") << QByteArray("\"\\u0001\\u0010\\u001f \"");
-        QTest::newRow("json quote and backslash")
-            << true << QByteArray("\"\\") << QByteArray("\"\\\"\\\\\"");
+    // Each instrument keeps its own reading; --network picks one; plot draws one at a time.
+    void networks_data() {
+        QTest::addColumn<QStringList>("arguments"); // OUT stands for a folder to write into
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("rows"); // network and channel 1's value of each CSV row
+        QTest::newRow("all") << QStringList{"csv"} << 0
+                             << QStringList{"1 10", "2 20", "1 11", "2 20", "1 ", "2 22"};
+        QTest::newRow("--network 2")
+            << QStringList{"csv", "--network", "2"} << 0 << QStringList{"2 20", "2 20", "2 22"};
+        QTest::newRow("--network 0, not in the log")
+            << QStringList{"csv", "--network", "0"} << 0 << QStringList{};
+        for (const char* bad : {"256", "-1", "01x", "", "1000000000000"})
+            QTest::addRow("--network '%s'", bad)
+                << QStringList{"stats", "--network", bad} << 2 << QStringList{};
+        QTest::newRow("plot of two instruments")
+            << QStringList{"plot", "-o", "OUT/chart.svg"} << 2 << QStringList{};
+        QTest::newRow("plot of one of them")
+            << QStringList{"plot", "--network", "1", "-o", "OUT/chart.svg"} << 0 << QStringList{};
     }
-    void textEscapes() {
-        QFETCH(bool, json);
-        QFETCH(QByteArray, text);
-        std::string out;
-        (json ? AppendJsonString : AppendCsvField)(out, text.toStdString());
-        QTEST(QByteArray::fromStdString(out), "escaped");
+    void networks() {
+        QFETCH(QStringList, arguments);
+        QTemporaryDir dir;
+        WriteAll(dir.filePath("COM.txt"), TwoInstruments());
+        arguments.replaceInStrings("OUT", dir.path());
+        const Finished run = Run("reader-tool", arguments << dir.filePath("COM.txt"));
+        QTEST(run.Status, "status");
+        QStringList rows;
+        if (arguments[0] == "csv")
+            for (const QStringList& row : Rows(run.Out))
+                rows << row[2] + ' ' + row[6];
+        QTEST(rows, "rows");
+        QCOMPARE(QFileInfo::exists(dir.filePath("chart.svg")),
+                 run.Status == 0 && !arguments.contains("csv"));
     }
 
     // The shortest text that reads back as the same float, also on the fast path for hundredths.

@@ -1,5 +1,7 @@
 #include "decode.h"
 
+#include "frames.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -49,23 +51,21 @@ const char* OutcomeName(Outcome outcome) {
     return kNames[int(outcome)];
 }
 
-DecodedExchange ExchangeDecoder::Decode(const LoggedExchange& exchange) {
+ExchangeDecoder::ExchangeDecoder(std::optional<ProtocolVariant> variant,
+                                 std::optional<uint32_t> network)
+    : m_variant(variant), m_network(network), m_readings(2 * (kNetworks + 1)) {}
+
+std::optional<DecodedExchange> ExchangeDecoder::Decode(const LoggedExchange& exchange) {
     DecodedExchange decoded;
     decoded.Logged = &exchange;
-    // The request: 0xFF bytes, the variant's mark, the network number in decimal.
     const std::string& request = exchange.Request;
-    size_t at = 0;
-    while (at < request.size() && uint8_t(request[at]) == 0xFF)
-        ++at;
-    if (at < request.size() && (request[at] == ':' || request[at] == '>')) {
-        decoded.Variant = request[at] == ':' ? ProtocolVariant::Crc : ProtocolVariant::Sum;
-        uint64_t network = 0;
-        size_t digits = 0;
-        for (++at; at < request.size() && request[at] >= '0' && request[at] <= '9'; ++at, ++digits)
-            network = std::min<uint64_t>(network * 10 + uint64_t(request[at] - '0'), UINT32_MAX);
-        if (digits > 0)
-            decoded.Network = uint32_t(network);
+    if (const std::optional<ParsedRequest> parsed =
+            ParseRequest(reinterpret_cast<const uint8_t*>(request.data()), request.size())) {
+        decoded.Variant = parsed->Variant;
+        decoded.Network = parsed->NetAdrr;
     }
+    if (m_network && decoded.Network != m_network)
+        return std::nullopt;
     if (m_variant)
         decoded.Variant = m_variant;
 
@@ -78,10 +78,13 @@ DecodedExchange ExchangeDecoder::Decode(const LoggedExchange& exchange) {
     ReceiveBuffer buffer{};
     const size_t length = std::min<size_t>(exchange.Answer.size(), kMaxReadLength);
     std::memcpy(buffer.data(), exchange.Answer.data(), length);
-    switch (ParseAnswer(*decoded.Variant, buffer, uint32_t(length), m_reading)) {
+    DeviceReading& reading =
+        m_readings[size_t(*decoded.Variant == ProtocolVariant::Sum) * (kNetworks + 1) +
+                   decoded.Network.value_or(kNetworks)];
+    switch (ParseAnswer(*decoded.Variant, buffer, uint32_t(length), reading)) {
     case ParseOutcome::Parsed:
         decoded.Result = Outcome::Ok;
-        decoded.Reading = &m_reading;
+        decoded.Reading = &reading;
         break;
     case ParseOutcome::TooShort:
         decoded.Result = Outcome::TooShort;

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 enum class Outcome { Ok, NoAnswer, TooShort, NoFrame, ChecksumMismatch, UnknownRequest };
 inline constexpr int kOutcomeCount = 6;
@@ -17,23 +18,30 @@ const char* OutcomeName(Outcome outcome);
 struct DecodedExchange {
     const LoggedExchange* Logged = nullptr;
     std::optional<ProtocolVariant> Variant; // unknown when the request is not one of ours
-    std::optional<uint32_t> Network;
+    std::optional<uint32_t> Network;        // 0-255; unknown with the request
     Outcome Result = Outcome::UnknownRequest;
     const DeviceReading* Reading = nullptr; // set when the answer parsed
 };
 
-// Decodes a log's exchanges one after another, keeping the reading between them as the window
-// does (a value that does not convert keeps the one before).
+// Decodes a log's exchanges one after another, keeping a reading per instrument as the window
+// does (a value that does not convert keeps that instrument's value before). An instrument is a
+// network number with its variant: several may share one line, and so one log.
 class ExchangeDecoder {
 public:
-    // The variant of every exchange, or nullopt to tell it from each request.
-    explicit ExchangeDecoder(std::optional<ProtocolVariant> variant = std::nullopt)
-        : m_variant(variant) {}
-    DecodedExchange Decode(const LoggedExchange& exchange);
+    // variant: that of every exchange, or nullopt to tell it from each request. network: the
+    // only network number whose exchanges are decoded, or nullopt for all.
+    explicit ExchangeDecoder(std::optional<ProtocolVariant> variant = std::nullopt,
+                             std::optional<uint32_t> network = std::nullopt);
+    // The exchange decoded; nullopt when it is not one of the selected network's.
+    std::optional<DecodedExchange> Decode(const LoggedExchange& exchange);
 
 private:
+    static constexpr size_t kNetworks = 256;
     std::optional<ProtocolVariant> m_variant;
-    DeviceReading m_reading;
+    std::optional<uint32_t> m_network;
+    // Per variant, one reading per network number and then one for requests that name none
+    // (their answers are decoded only when the variant is given).
+    std::vector<DeviceReading> m_readings;
 };
 
 // True when the stamp is a date and time of the calendar (a log stamp of "00 00 0000", or

@@ -21,120 +21,144 @@ std::string RightAligned(std::string text, size_t width) {
     return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
 }
 
-} // namespace
+struct Gap {
+    int64_t StartMs;
+    int64_t LengthMs;
+};
 
-struct LogStats::Summary {
+// What both outputs print of a distribution of exchange times and polling periods.
+struct Summary {
     uint32_t TimeMin = 0, TimeMedian = 0, TimeP95 = 0, TimeP99 = 0, TimeMax = 0;
     int64_t PeriodMedian = 0, GapThreshold = 0;
     uint64_t Gaps = 0;
     std::vector<Gap> LongestGaps;
 };
 
-void LogStats::Add(const DecodedExchange& e) {
-    const LoggedExchange& logged = *e.Logged;
-    ++m_exchanges;
-    ++m_outcomes[size_t(e.Result)];
-    if (!logged.Answer.empty())
-        ++m_answered;
-    m_exchangeTimes.Add(logged.ExchangeTimeMs);
-
-    if (!IsValidStamp(logged.Sent))
-        ++m_invalidStamps;
-    else
-        AddSend(StampMs(logged.Sent));
-
-    if (!e.Reading)
-        return;
-    for (size_t ch = 0; ch < m_channels.size(); ++ch) {
-        const float value = e.Reading->Channels[ch].Value;
-        if (!std::isfinite(value))
-            continue;
-        Channel& c = m_channels[ch];
-        c.Min = c.Count ? std::min(c.Min, value) : value;
-        c.Max = c.Count ? std::max(c.Max, value) : value;
-        c.Sum += double(value);
-        ++c.Count;
-    }
+void AppendLabel(std::string& out, const char* label) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%-20s", label);
+    out += text;
 }
 
-void LogStats::AddSend(int64_t sent) {
-    m_firstMs = std::min(m_firstMs.value_or(sent), sent);
-    m_lastMs = std::max(m_lastMs.value_or(sent), sent);
-    if (m_previousMs && sent >= *m_previousMs) {
-        const Gap period{*m_previousMs, sent - *m_previousMs};
-        m_periods.Add(uint64_t(period.LengthMs));
-        const auto longer = [](const Gap& a, const Gap& b) { return a.LengthMs > b.LengthMs; };
-        if (m_longestPeriods.size() < kLongestGapsShown ||
-            period.LengthMs > m_longestPeriods.back().LengthMs) {
-            m_longestPeriods.insert(
-                std::upper_bound(m_longestPeriods.begin(), m_longestPeriods.end(), period, longer),
-                period);
-            if (m_longestPeriods.size() > kLongestGapsShown)
-                m_longestPeriods.pop_back();
+} // namespace
+
+// The figures of a whole log or of one instrument in it.
+template <class Histogram> struct LogStats::Figures {
+    struct Channel {
+        uint64_t Count = 0;
+        double Sum = 0;
+        float Min = 0, Max = 0;
+    };
+    uint64_t Exchanges = 0;
+    uint64_t Answered = 0;
+    std::array<uint64_t, kOutcomeCount> Outcomes{};
+    Histogram ExchangeTimes;           // ms
+    Histogram Periods;                 // ms between two sends
+    std::vector<Gap> LongestPeriods;   // the longest few, longest first
+    std::optional<int64_t> PreviousMs; // the last valid send stamp
+    std::array<Channel, 12> Channels{};
+
+    void Add(const DecodedExchange& e, std::optional<int64_t> sentMs) {
+        ++Exchanges;
+        ++Outcomes[size_t(e.Result)];
+        if (!e.Logged->Answer.empty())
+            ++Answered;
+        ExchangeTimes.Add(e.Logged->ExchangeTimeMs);
+        if (sentMs)
+            AddSend(*sentMs);
+        if (!e.Reading)
+            return;
+        for (size_t ch = 0; ch < Channels.size(); ++ch) {
+            const float value = e.Reading->Channels[ch].Value;
+            if (!std::isfinite(value))
+                continue;
+            Channel& c = Channels[ch];
+            c.Min = c.Count ? std::min(c.Min, value) : value;
+            c.Max = c.Count ? std::max(c.Max, value) : value;
+            c.Sum += double(value);
+            ++c.Count;
         }
     }
-    m_previousMs = sent;
+
+    void AddSend(int64_t sent) {
+        if (PreviousMs && sent >= *PreviousMs) {
+            const Gap period{*PreviousMs, sent - *PreviousMs};
+            Periods.Add(uint64_t(period.LengthMs));
+            const auto longer = [](const Gap& a, const Gap& b) { return a.LengthMs > b.LengthMs; };
+            if (LongestPeriods.size() < kLongestGapsShown ||
+                period.LengthMs > LongestPeriods.back().LengthMs) {
+                LongestPeriods.insert(
+                    std::upper_bound(LongestPeriods.begin(), LongestPeriods.end(), period, longer),
+                    period);
+                if (LongestPeriods.size() > kLongestGapsShown)
+                    LongestPeriods.pop_back();
+            }
+        }
+        PreviousMs = sent;
+    }
+
+    Summary Summarise() const {
+        Summary s;
+        s.TimeMin = uint32_t(ExchangeTimes.Min());
+        s.TimeMax = uint32_t(ExchangeTimes.Max());
+        s.TimeMedian = uint32_t(ExchangeTimes.Quantile(0.5));
+        s.TimeP95 = uint32_t(ExchangeTimes.Quantile(0.95));
+        s.TimeP99 = uint32_t(ExchangeTimes.Quantile(0.99));
+        s.PeriodMedian = int64_t(Periods.Quantile(0.5));
+        s.GapThreshold = s.PeriodMedian * kGapFactor;
+        s.Gaps = Periods.CountOver(uint64_t(s.GapThreshold));
+        for (const Gap& gap : LongestPeriods)
+            if (gap.LengthMs > s.GapThreshold)
+                s.LongestGaps.push_back(gap);
+        return s;
+    }
+};
+
+LogStats::LogStats() : m_log(std::make_unique<Figures<BucketHistogram>>()) {}
+LogStats::~LogStats() = default;
+
+void LogStats::Add(const DecodedExchange& e) {
+    std::optional<int64_t> sentMs;
+    if (!IsValidStamp(e.Logged->Sent)) {
+        ++m_invalidStamps;
+    } else {
+        sentMs = StampMs(e.Logged->Sent);
+        m_firstMs = std::min(m_firstMs.value_or(*sentMs), *sentMs);
+        m_lastMs = std::max(m_lastMs.value_or(*sentMs), *sentMs);
+    }
+    m_log->Add(e, sentMs);
+    if (!e.Network || *e.Network >= m_networks.size())
+        return;
+    auto& network = m_networks[*e.Network];
+    if (!network) {
+        network = std::make_unique<Figures<InstrumentHistogram>>();
+        ++m_networkCount;
+    }
+    network->Add(e, sentMs);
 }
 
-LogStats::Summary LogStats::Summarise() const {
-    Summary s;
-    s.TimeMin = uint32_t(m_exchangeTimes.Min());
-    s.TimeMax = uint32_t(m_exchangeTimes.Max());
-    s.TimeMedian = uint32_t(m_exchangeTimes.Quantile(0.5));
-    s.TimeP95 = uint32_t(m_exchangeTimes.Quantile(0.95));
-    s.TimeP99 = uint32_t(m_exchangeTimes.Quantile(0.99));
-    s.PeriodMedian = int64_t(m_periods.Quantile(0.5));
-    s.GapThreshold = s.PeriodMedian * kGapFactor;
-    s.Gaps = m_periods.CountOver(uint64_t(s.GapThreshold));
-    for (const Gap& gap : m_longestPeriods)
-        if (gap.LengthMs > s.GapThreshold)
-            s.LongestGaps.push_back(gap);
-    return s;
-}
-
-void LogStats::AppendText(std::string& out) const {
-    const Summary s = Summarise();
-    const auto line = [&out](const char* label) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%-20s", label);
-        out += text;
-    };
-    line("exchanges");
-    AppendUnsigned(out, m_exchanges);
-    out += " (malformed parts: ";
-    AppendUnsigned(out, m_malformed);
-    out += ")\n";
-    if (m_firstMs) {
-        line("time span");
-        AppendIsoStamp(out, *m_firstMs);
-        out += " to ";
-        AppendIsoStamp(out, *m_lastMs);
-        out += " (" + Fixed(double(*m_lastMs - *m_firstMs) / 1000, 3) + " s)\n";
-    }
-    if (m_invalidStamps) {
-        line("invalid stamps");
-        AppendUnsigned(out, m_invalidStamps);
-        out += " (no date and time: left out of the span and the polling periods)\n";
-    }
-    line("answered");
-    AppendUnsigned(out, m_answered);
+template <class Histogram>
+void LogStats::AppendText(std::string& out, const Figures<Histogram>& f, bool channels) {
+    const Summary s = f.Summarise();
+    AppendLabel(out, "answered");
+    AppendUnsigned(out, f.Answered);
     out += " of ";
-    AppendUnsigned(out, m_exchanges);
-    out += " (" + Fixed(m_exchanges ? 100.0 * double(m_answered) / double(m_exchanges) : 0, 1) +
+    AppendUnsigned(out, f.Exchanges);
+    out += " (" + Fixed(f.Exchanges ? 100.0 * double(f.Answered) / double(f.Exchanges) : 0, 1) +
            " %)\n";
-    line("outcomes");
+    AppendLabel(out, "outcomes");
     for (int i = 0; i < kOutcomeCount; ++i) {
         out += i ? ", " : "";
         out += OutcomeName(Outcome(i));
         out += ' ';
-        AppendUnsigned(out, m_outcomes[size_t(i)]);
+        AppendUnsigned(out, f.Outcomes[size_t(i)]);
     }
     out += '\n';
-    line("exchange time, ms");
+    AppendLabel(out, "exchange time, ms");
     out += "min " + std::to_string(s.TimeMin) + ", median " + std::to_string(s.TimeMedian) +
            ", p95 " + std::to_string(s.TimeP95) + ", p99 " + std::to_string(s.TimeP99) + ", max " +
            std::to_string(s.TimeMax) + '\n';
-    line("polling period, ms");
+    AppendLabel(out, "polling period, ms");
     out += "median " + std::to_string(s.PeriodMedian) + "; " + std::to_string(s.Gaps) +
            " gaps over " + std::to_string(s.GapThreshold);
     for (const Gap& gap : s.LongestGaps) {
@@ -142,9 +166,12 @@ void LogStats::AppendText(std::string& out) const {
         out += std::to_string(gap.LengthMs) + " from ";
         AppendIsoStamp(out, gap.StartMs);
     }
-    out += "\nchannel   good readings          min         mean          max\n";
-    for (size_t ch = 0; ch < m_channels.size(); ++ch) {
-        const Channel& c = m_channels[ch];
+    out += '\n';
+    if (!channels)
+        return;
+    out += "channel   good readings          min         mean          max\n";
+    for (size_t ch = 0; ch < f.Channels.size(); ++ch) {
+        const auto& c = f.Channels[ch];
         out += RightAligned(std::to_string(ch + 1), 7) + RightAligned(std::to_string(c.Count), 16);
         for (double value :
              {double(c.Min), c.Sum / double(std::max<uint64_t>(c.Count, 1)), double(c.Max)})
@@ -153,10 +180,89 @@ void LogStats::AppendText(std::string& out) const {
     }
 }
 
+void LogStats::AppendText(std::string& out) const {
+    AppendLabel(out, "exchanges");
+    AppendUnsigned(out, m_log->Exchanges);
+    out += " (malformed parts: ";
+    AppendUnsigned(out, m_malformed);
+    out += ")\n";
+    if (m_firstMs) {
+        AppendLabel(out, "time span");
+        AppendIsoStamp(out, *m_firstMs);
+        out += " to ";
+        AppendIsoStamp(out, *m_lastMs);
+        out += " (" + Fixed(double(*m_lastMs - *m_firstMs) / 1000, 3) + " s)\n";
+    }
+    if (m_invalidStamps) {
+        AppendLabel(out, "invalid stamps");
+        AppendUnsigned(out, m_invalidStamps);
+        out += " (no date and time: left out of the span and the polling periods)\n";
+    }
+    const bool several = m_networkCount > 1;
+    AppendText(out, *m_log, !several);
+    if (!several)
+        return;
+    AppendLabel(out, "networks");
+    std::string list;
+    for (size_t n = 0; n < m_networks.size(); ++n)
+        if (m_networks[n])
+            list += (list.empty() ? "" : ", ") + std::to_string(n);
+    out += list + '\n';
+    for (size_t n = 0; n < m_networks.size(); ++n) {
+        if (!m_networks[n])
+            continue;
+        out += "\nnetwork " + std::to_string(n) + '\n';
+        AppendLabel(out, "exchanges");
+        AppendUnsigned(out, m_networks[n]->Exchanges);
+        out += '\n';
+        AppendText(out, *m_networks[n], true);
+    }
+}
+
+template <class Histogram>
+void LogStats::AppendJson(std::string& out, const Figures<Histogram>& f) {
+    const Summary s = f.Summarise();
+    out += "\"answered\":";
+    AppendUnsigned(out, f.Answered);
+    out += ",\"outcomes\":{";
+    for (int i = 0; i < kOutcomeCount; ++i) {
+        out += i ? ",\"" : "\"";
+        out += OutcomeName(Outcome(i));
+        out += "\":";
+        AppendUnsigned(out, f.Outcomes[size_t(i)]);
+    }
+    out += "},\"exchange_ms\":{\"min\":" + std::to_string(s.TimeMin) +
+           ",\"median\":" + std::to_string(s.TimeMedian) + ",\"p95\":" + std::to_string(s.TimeP95) +
+           ",\"p99\":" + std::to_string(s.TimeP99) + ",\"max\":" + std::to_string(s.TimeMax) +
+           "},\"polling\":{\"median_period_ms\":" + std::to_string(s.PeriodMedian) +
+           ",\"gap_threshold_ms\":" + std::to_string(s.GapThreshold) +
+           ",\"gaps\":" + std::to_string(s.Gaps) + ",\"longest_gaps\":[";
+    for (size_t i = 0; i < s.LongestGaps.size(); ++i) {
+        out += i ? ",{\"from\":\"" : "{\"from\":\"";
+        AppendIsoStamp(out, s.LongestGaps[i].StartMs);
+        out += "\",\"ms\":" + std::to_string(s.LongestGaps[i].LengthMs) + "}";
+    }
+    out += "]},\"channels\":[";
+    for (size_t ch = 0; ch < f.Channels.size(); ++ch) {
+        const auto& c = f.Channels[ch];
+        out += ch ? ",{\"channel\":" : "{\"channel\":";
+        AppendUnsigned(out, ch + 1);
+        out += ",\"good\":";
+        AppendUnsigned(out, c.Count);
+        out += ",\"min\":";
+        c.Count ? AppendFloat(out, c.Min, true) : void(out += "null");
+        out += ",\"mean\":";
+        out += c.Count ? Fixed(c.Sum / double(c.Count), 6) : "null";
+        out += ",\"max\":";
+        c.Count ? AppendFloat(out, c.Max, true) : void(out += "null");
+        out += '}';
+    }
+    out += ']';
+}
+
 void LogStats::AppendJson(std::string& out) const {
-    const Summary s = Summarise();
     out += "{\"exchanges\":";
-    AppendUnsigned(out, m_exchanges);
+    AppendUnsigned(out, m_log->Exchanges);
     out += ",\"malformed_parts\":";
     AppendUnsigned(out, m_malformed);
     out += ",\"first\":";
@@ -171,39 +277,19 @@ void LogStats::AppendJson(std::string& out) const {
     }
     out += ",\"invalid_stamps\":";
     AppendUnsigned(out, m_invalidStamps);
-    out += ",\"answered\":";
-    AppendUnsigned(out, m_answered);
-    out += ",\"outcomes\":{";
-    for (int i = 0; i < kOutcomeCount; ++i) {
-        out += i ? ",\"" : "\"";
-        out += OutcomeName(Outcome(i));
-        out += "\":";
-        AppendUnsigned(out, m_outcomes[size_t(i)]);
-    }
-    out += "},\"exchange_ms\":{\"min\":" + std::to_string(s.TimeMin) +
-           ",\"median\":" + std::to_string(s.TimeMedian) + ",\"p95\":" + std::to_string(s.TimeP95) +
-           ",\"p99\":" + std::to_string(s.TimeP99) + ",\"max\":" + std::to_string(s.TimeMax) +
-           "},\"polling\":{\"median_period_ms\":" + std::to_string(s.PeriodMedian) +
-           ",\"gap_threshold_ms\":" + std::to_string(s.GapThreshold) +
-           ",\"gaps\":" + std::to_string(s.Gaps) + ",\"longest_gaps\":[";
-    for (size_t i = 0; i < s.LongestGaps.size(); ++i) {
-        out += i ? ",{\"from\":\"" : "{\"from\":\"";
-        AppendIsoStamp(out, s.LongestGaps[i].StartMs);
-        out += "\",\"ms\":" + std::to_string(s.LongestGaps[i].LengthMs) + "}";
-    }
-    out += "]},\"channels\":[";
-    for (size_t ch = 0; ch < m_channels.size(); ++ch) {
-        const Channel& c = m_channels[ch];
-        out += ch ? ",{\"channel\":" : "{\"channel\":";
-        AppendUnsigned(out, ch + 1);
-        out += ",\"good\":";
-        AppendUnsigned(out, c.Count);
-        out += ",\"min\":";
-        c.Count ? AppendFloat(out, c.Min, true) : void(out += "null");
-        out += ",\"mean\":";
-        out += c.Count ? Fixed(c.Sum / double(c.Count), 6) : "null";
-        out += ",\"max\":";
-        c.Count ? AppendFloat(out, c.Max, true) : void(out += "null");
+    out += ',';
+    AppendJson(out, *m_log);
+    out += ",\"networks\":[";
+    const char* separator = "";
+    for (size_t n = 0; n < m_networks.size(); ++n) {
+        if (!m_networks[n])
+            continue;
+        out += separator;
+        separator = ",";
+        out += "{\"network\":" + std::to_string(n) + ",\"exchanges\":";
+        AppendUnsigned(out, m_networks[n]->Exchanges);
+        out += ',';
+        AppendJson(out, *m_networks[n]);
         out += '}';
     }
     out += "]}\n";

@@ -1,21 +1,28 @@
 #pragma once
 
 // Figures over a log's exchanges, in memory that does not grow with the log: counts by outcome,
-// the exchange times' distribution, gaps in polling and each channel's good values.
+// the exchange times' distribution, gaps in polling and each channel's good values; for the
+// whole log and, when it holds several instruments (network numbers), for each of them.
 
 #include "decode.h"
 #include "histogram.h"
 
 #include <array>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 class LogStats {
 public:
+    LogStats();
+    ~LogStats();
     void Add(const DecodedExchange& exchange);
     void AddMalformed() { ++m_malformed; }
 
+    // With several network numbers in the log, the answers, outcomes, exchange times, polling
+    // periods and channels of each follow the whole log's figures (text: instead of the whole
+    // log's channels, which would mix instruments). JSON always has a "networks" array.
     void AppendText(std::string& out) const;
     void AppendJson(std::string& out) const;
 
@@ -24,27 +31,16 @@ public:
     static constexpr size_t kLongestGapsShown = 5;
 
 private:
-    struct Gap {
-        int64_t StartMs;
-        int64_t LengthMs;
-    };
-    struct Channel {
-        uint64_t Count = 0;
-        double Sum = 0;
-        float Min = 0, Max = 0;
-    };
-    struct Summary; // what both outputs print
-    void AddSend(int64_t sentMs);
-    Summary Summarise() const;
+    template <class Histogram> struct Figures;
+    template <class Histogram>
+    static void AppendText(std::string& out, const Figures<Histogram>& figures, bool channels);
+    template <class Histogram>
+    static void AppendJson(std::string& out, const Figures<Histogram>& figures);
 
-    uint64_t m_exchanges = 0;
-    uint64_t m_answered = 0;
+    std::unique_ptr<Figures<BucketHistogram>> m_log;
+    std::array<std::unique_ptr<Figures<InstrumentHistogram>>, 256> m_networks;
+    size_t m_networkCount = 0;
     uint64_t m_malformed = 0;
-    std::array<uint64_t, kOutcomeCount> m_outcomes{};
     uint64_t m_invalidStamps = 0; // sends whose stamp is no date and time: left out of spans
-    std::optional<int64_t> m_firstMs, m_lastMs, m_previousMs;
-    BucketHistogram m_exchangeTimes;   // ms
-    BucketHistogram m_periods;         // ms between two sends
-    std::vector<Gap> m_longestPeriods; // the longest few, longest first
-    std::array<Channel, 12> m_channels{};
+    std::optional<int64_t> m_firstMs, m_lastMs;
 };

@@ -109,38 +109,6 @@ void AppendFloat(std::string& out, float value, bool json) {
     out.append(text, size_t(PutFloat(text, value, json) - text));
 }
 
-void AppendCsvField(std::string& out, std::string_view field) {
-    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out += field;
-        return;
-    }
-    out += '"';
-    for (char c : field) {
-        if (c == '"')
-            out += '"';
-        out += c;
-    }
-    out += '"';
-}
-
-void AppendJsonString(std::string& out, std::string_view text) {
-    static const char kDigits[] = "0123456789abcdef";
-    out += '"';
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += char(c);
-        } else if (c < 0x20) {
-            out += "\\u00";
-            out += kDigits[c >> 4];
-            out += kDigits[c & 15];
-        } else {
-            out += char(c);
-        }
-    }
-    out += '"';
-}
-
 void ExchangeTable::AppendHeader(std::string& out) const {
     if (m_format != RowFormat::Csv)
         return;
@@ -226,7 +194,7 @@ void ExchangeTable::AppendRow(std::string& out, const DecodedExchange& e) const 
         out += "null";
     out += ",\"variant\":";
     if (e.Variant)
-        AppendJsonString(out, variant);
+        ((out += '"') += variant) += '"';
     else
         out += "null";
     out += ",\"answer_bytes\":";

@@ -24,10 +24,6 @@ private:
     bool m_raw;
 };
 
-// Adds a CSV field, quoted when it holds a comma, a quote or a line break.
-void AppendCsvField(std::string& out, std::string_view field);
-// Adds a JSON string literal.
-void AppendJsonString(std::string& out, std::string_view text);
 // The shortest text that reads back as the same float; JSON gets null for NaN and infinities.
 void AppendFloat(std::string& out, float value, bool json);
 void AppendUnsigned(std::string& out, uint64_t value);
