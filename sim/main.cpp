@@ -66,8 +66,17 @@ const char kUsage[] =
     "  variant crc|sum|both | pace on|off | quit\n";
 
 volatile sig_atomic_t g_stop = 0;
+// Set while the start-up may wait in a system call for ever (opening a FIFO to replay, reading
+// it): a flag checked before the call would leave a gap in which a signal does not end it, so
+// a signal then ends the program from the handler itself.
+volatile sig_atomic_t g_mayBlock = 0;
 void OnSignal(int) {
     g_stop = 1;
+    if (g_mayBlock) {
+        static const char kMessage[] = "instrument-sim: interrupted\n";
+        [[maybe_unused]] const ssize_t n = write(2, kMessage, sizeof kMessage - 1);
+        _exit(2);
+    }
 }
 
 // Without SA_RESTART, so that a signal also ends a blocked open or read (EINTR).
@@ -204,6 +213,14 @@ public:
     // Opens an exchange log to replay and reads up to its first record; the rest is read as
     // requests come. An empty string when that worked, else why not.
     std::string OpenReplay(const std::string& path) {
+        g_mayBlock = 1;
+        const std::string failure = OpenReplayMayBlock(path);
+        g_mayBlock = 0;
+        return failure;
+    }
+    std::string OpenReplayMayBlock(const std::string& path) {
+        if (g_stop)
+            return "interrupted";
         const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC); // a FIFO waits for a writer
         if (fd < 0)
             return g_stop ? "interrupted" : std::strerror(errno);

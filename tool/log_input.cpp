@@ -60,9 +60,11 @@ struct Input {
 };
 
 std::FILE* OpenForReading(const std::string& name) {
-    if (Interrupted())
-        Fail("interrupted");
-    std::FILE* file = std::fopen(name.c_str(), "rb"); // a FIFO waits here for its writer
+    std::FILE* file = nullptr;
+    {
+        const MayBlock stretch;
+        file = std::fopen(name.c_str(), "rb"); // a FIFO waits here for its writer
+    }
     if (!file)
         Fail("cannot read " + name + ": " + Reason(errno));
     return file;
@@ -109,9 +111,13 @@ uint64_t FeedAvailable(const Input& input, ExchangeLogReader& reader, Progress& 
                        std::vector<char>& chunk, bool follow, ReadTail* tail = nullptr) {
     uint64_t fed = 0;
     size_t got = 0;
-    if (Interrupted() && !follow) // before a read that may wait
-        Fail("interrupted");
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), input.File)) > 0) {
+    const auto read = [&] {
+        if (follow) // a signal ends following normally: the read's EINTR is enough there
+            return std::fread(chunk.data(), 1, chunk.size(), input.File);
+        const MayBlock stretch;
+        return std::fread(chunk.data(), 1, chunk.size(), input.File);
+    };
+    while ((got = read()) > 0) {
         reader.Feed(std::string_view(chunk.data(), got));
         if (tail)
             tail->Add(std::string_view(chunk.data(), got));

@@ -16,6 +16,11 @@ constexpr size_t kOutputFlushBytes = size_t(1) << 20;
 Output::Output(std::string path) : m_path(std::move(path)) {
     if (!m_path.empty() && !m_file.Open(m_path))
         Fail(m_file.Error());
+    RemoveOnInterrupt(m_file.TemporaryPath());
+}
+
+Output::~Output() {
+    RemoveOnInterrupt({});
 }
 
 void Output::Write(std::string& buffer, bool now) {
@@ -35,6 +40,7 @@ void Output::Publish(std::string& buffer) {
     Write(buffer, true);
     if (!m_path.empty() && !m_file.Publish())
         Fail(m_file.Error());
+    RemoveOnInterrupt({}); // the output is the target's now
 }
 
 void Output::Commit(std::string& buffer) {
@@ -45,6 +51,7 @@ void Output::Commit(std::string& buffer) {
     } else if (!m_file.Close()) {
         Fail(m_file.Error());
     }
+    RemoveOnInterrupt({});
 }
 
 void RefuseInputAsOutput(const std::vector<std::string>& files, const std::string& outPath) {

@@ -13,6 +13,7 @@ class Output {
 public:
     // An empty path means standard output.
     explicit Output(std::string path);
+    ~Output();
     // Writes the buffer out once it is large, or always when asked; empties it.
     void Write(std::string& buffer, bool now = false);
     // Makes what is written so far visible at -o (for --follow).
