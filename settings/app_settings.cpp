@@ -1,5 +1,7 @@
 #include "app_settings.h"
 
+#include "ports_section.h"
+
 #include "file_access.h"
 #include "line_choices.h"
 #include "profile.h"
@@ -122,9 +124,5 @@ void SaveSettings(AppSettings& settings, const std::string& path) {
 
 std::optional<std::string> PortDeviceFromSettings(const std::string& portName,
                                                   const std::string& path) {
-    const FileContent file = ReadWholeFile(path, kMaxSettingsBytes);
-    auto device = ProfileLookup(file.Bytes, "PORTS", portName);
-    if (device && device->empty())
-        return std::nullopt;
-    return device;
+    return MappedPortDevice(ReadWholeFile(path, kMaxSettingsBytes).Bytes, portName);
 }

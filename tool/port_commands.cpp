@@ -3,6 +3,7 @@
 #include "command_line.h"
 #include "file_access.h"
 #include "ports.h"
+#include "ports_section.h"
 #include "profile.h"
 
 #include <QFileInfo>
@@ -68,7 +69,7 @@ int PortsCommand(int argc, char** argv) {
     }
     for (const auto& [device, portNames] : names)
         for (const std::string& name : portNames)
-            if (ProfileLookup(devDat.Bytes, "PORTS", name).value_or("") != "")
+            if (MappedPortDevice(devDat.Bytes, name))
                 out += devDatPath + " maps " + name + " to " + device + ", which is not here\n";
     std::fputs(out.c_str(), stdout);
     return 0;
@@ -91,8 +92,7 @@ int MapCommand(int argc, char** argv) {
     if (words[1].find_first_of("\r\n") != std::string::npos)
         Fail("a device is a path on one line");
     // What the readers and ports will read back: blanks around it and enclosing quotes go.
-    const std::string device =
-        ProfileLookup("[PORTS]\nCOM1=" + words[1], "PORTS", "COM1").value_or("");
+    const std::string device = StoredDeviceText(words[1]);
     if (device.empty())
         Fail("a device is a path on one line");
     if (device.size() >= kMaxProfileText)
@@ -105,10 +105,10 @@ int MapCommand(int argc, char** argv) {
             Fail("cannot use " + devDatPath + ": it is too large (over 256 MB)");
         Fail("cannot use " + devDatPath + ": not a regular file this user may read");
     }
-    const std::string written = ProfileWrite(file.Bytes, "PORTS", name, device);
-    if (ProfileLookup(written, "PORTS", name) != device)
+    const std::optional<std::string> written = WithPortMapping(file.Bytes, name, device);
+    if (!written)
         Fail("cannot store " + device + " so that it reads back the same");
-    if (!ReplaceFileContent(devDatPath, written))
+    if (!ReplaceFileContent(devDatPath, *written))
         Fail("cannot write " + devDatPath);
     std::printf("%s: %s now stands for %s\n", devDatPath.c_str(), name.c_str(), device.c_str());
     return 0;

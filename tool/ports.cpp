@@ -1,5 +1,7 @@
 #include "ports.h"
 
+#include "ports_section.h"
+
 #include "line_choices.h"
 #include "port_plan.h"
 #include "profile.h"
@@ -44,10 +46,7 @@ PortNamesByDevice(std::string_view devDat,
     std::map<std::string, std::vector<std::string>> names;
     for (uint16_t n = 1; n <= kHighestPort; ++n) {
         const std::string name = "COM" + std::to_string(n);
-        auto mapped = ProfileLookup(devDat, "PORTS", name);
-        if (mapped && mapped->empty())
-            mapped.reset();
-        names[canonical(DeviceForPortName(name, mapped))].push_back(name);
+        names[canonical(DeviceForPortName(name, MappedPortDevice(devDat, name)))].push_back(name);
     }
     return names;
 }
