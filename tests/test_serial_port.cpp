@@ -1,5 +1,6 @@
 // The serial port against instrument-sim on a pseudo-terminal: openings, the read's time-out
 // rules, and a line that stalls or vanishes.
+#include "exchange_cycle.h"
 #include "frames.h"
 #include "parser.h"
 #include "serial_port.h"
@@ -187,6 +188,29 @@ private slots:
         QTest::qWait(50);
         QVERIFY(line.port.IsOpen());
         QVERIFY(line.Exchange().endsWith('\r'));
+    }
+
+    // Three instruments on one line, the second silent: the exchange reads the other two on
+    // every visit, each into its own reading (a live instrument N reads 100 * (N - 1) above
+    // instrument 1).
+    void busOfThree() {
+        PortOnSim line({"--address", "1,2,3", "--fault", "2:silence", "--reading", "live"}, 300);
+        line.port.ReopenPort(11, 1, line.timeOut); // no gap limit: every read lasts 300 ms
+        ExchangeCycle exchange(ProtocolVariant::Crc, line.port);
+        std::array<DeviceReading, 4> readings{};
+        for (int round = 0; round < 3; ++round) {
+            for (uint32_t address : {1u, 2u, 3u}) {
+                ExchangeOutcome outcome = ExchangeOutcome::PortFailure;
+                exchange.Begin({address, &readings[address], {}},
+                               [&](const ExchangeResult& r) { outcome = r.Outcome; });
+                QTRY_VERIFY_WITH_TIMEOUT(!exchange.InFlight(), 5000);
+                QCOMPARE(outcome,
+                         address == 2 ? ExchangeOutcome::NoAnswer : ExchangeOutcome::Parsed);
+            }
+            QVERIFY(std::abs(readings[3].Channels[0].Value - readings[1].Channels[0].Value - 200) <
+                    0.01f);
+            QCOMPARE(readings[2].Channels[0].Value, 0.0f);
+        }
     }
 
     // A line that takes no more bytes: the write ends after its stall limit with the count the
