@@ -1,8 +1,8 @@
 // ShowReading over all panels on the offscreen platform: setting colours and captions only, and
 // setting them followed by a synchronous repaint of the window.
 #include "parser.h"
-#include "tform1.h"
 #include "show_reading.h"
+#include "tform1.h"
 
 #include <QApplication>
 #include <QDir>

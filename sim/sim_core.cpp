@@ -306,12 +306,12 @@ std::optional<std::vector<uint32_t>> ParseAddressList(const std::string& text) {
     return addresses;
 }
 
-std::optional<FaultSpec> ParseFaultSpec(const std::string& text, const std::string& defaultMs) {
+std::optional<FaultOption> ParseFaultOption(const std::string& text, const std::string& defaultMs) {
     std::vector<std::string> parts = Split(text, ':');
-    FaultSpec spec;
+    FaultOption option;
     if (parts.size() > 1 && !parts.front().empty() && IsDigit(parts.front().front())) {
-        spec.Address = ParseAddress(parts.front());
-        if (!spec.Address)
+        option.Address = ParseAddress(parts.front());
+        if (!option.Address)
             return std::nullopt;
         parts.erase(parts.begin());
     }
@@ -322,8 +322,8 @@ std::optional<FaultSpec> ParseFaultSpec(const std::string& text, const std::stri
     const auto fault = ParseFault(parts[0], parts.size() == 2 ? parts[1] : defaultMs);
     if (!fault)
         return std::nullopt;
-    spec.Value = *fault;
-    return spec;
+    option.Value = *fault;
+    return option;
 }
 
 std::optional<BusFaults> ParseBusFaults(const std::vector<std::string>& specs,
@@ -331,13 +331,13 @@ std::optional<BusFaults> ParseBusFaults(const std::vector<std::string>& specs,
                                         const std::vector<uint32_t>& addresses) {
     BusFaults faults;
     for (const std::string& text : specs) {
-        const auto spec = ParseFaultSpec(text, defaultMs);
-        if (!spec)
+        const auto option = ParseFaultOption(text, defaultMs);
+        if (!option)
             return std::nullopt;
-        if (!spec->Address)
-            faults.All = spec->Value;
-        else if (std::find(addresses.begin(), addresses.end(), *spec->Address) != addresses.end())
-            faults.Own[*spec->Address] = spec->Value;
+        if (!option->Address)
+            faults.All = option->Value;
+        else if (std::find(addresses.begin(), addresses.end(), *option->Address) != addresses.end())
+            faults.Own[*option->Address] = option->Value;
         else
             return std::nullopt;
     }

@@ -86,11 +86,11 @@ std::optional<std::vector<uint32_t>> ParseAddressList(const std::string& text);
 
 // A fault option, "[N:]NAME[:MS]": for instrument N only, or for all without N. Without its own
 // MS a split or delay takes defaultMs, or the fault's own default when that is empty too.
-struct FaultSpec {
+struct FaultOption {
     std::optional<uint32_t> Address;
     Fault Value;
 };
-std::optional<FaultSpec> ParseFaultSpec(const std::string& text, const std::string& defaultMs);
+std::optional<FaultOption> ParseFaultOption(const std::string& text, const std::string& defaultMs);
 
 // The faults of several fault options on a bus: the last one for all instruments, and those for
 // one instrument, which win for it whatever the order. Nothing when one is malformed or names a

@@ -3,8 +3,8 @@
 // A window on the offscreen platform in a folder of its own, with the dialogs recorded instead
 // of shown.
 
-#include "tform1.h"
 #include "show_reading.h"
+#include "tform1.h"
 
 #include <QCoreApplication>
 #include <QDir>
