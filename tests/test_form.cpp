@@ -39,35 +39,7 @@ Q_DECLARE_METATYPE(ProtocolVariant)
 class TestForm : public QObject {
     Q_OBJECT
 private slots:
-    // A few places and captions an operator would notice; the layout table holds them all, and
-    // the checks below keep every control inside the window and clear of the others.
-    void controlsAsDesigned_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QRect>("rect");
-        QTest::addColumn<QString>("caption");
-        QTest::newRow("start button") << "Button1" << QRect(385, 4, 129, 25) << "Начать обмен";
-        QTest::newRow("network list") << "ComboBox3" << QRect(318, 0, 57, 21) << "";
-        QTest::newRow("channel 7 value") << "Panel6" << QRect(5, 65, 56, 21) << "0.00";
-        QTest::newRow("channel 6 value, wider") << "Panel22" << QRect(630, 35, 61, 21) << "0.00";
-        QTest::newRow("relay 12, wider") << "Panel37" << QRect(185, 130, 61, 16) << "Реле 12";
-        QTest::newRow("status number") << "Panel57" << QRect(70, 210, 86, 36) << "0";
-        QTest::newRow("legend") << "Panel101" << QRect(510, 115, 225, 131) << "";
-        QTest::newRow("legend's sample value") << "Panel102" << QRect(10, 65, 61, 21) << "100.1";
-        QTest::newRow("status line") << "StatusBar1" << QRect(0, 344, 760, 16) << "";
-    }
-    void controlsAsDesigned() {
-        QFETCH(QString, name);
-        QFETCH(QString, caption);
-        FormFixture f(ProtocolVariant::Crc, kNoPorts);
-        QWidget* widget = f.form->Control(name.toStdString());
-        QVERIFY(widget);
-        QTEST(widget->geometry(), "rect");
-        if (auto* label = qobject_cast<QLabel*>(widget))
-            QCOMPARE(label->text(), caption);
-        else if (auto* button = qobject_cast<QPushButton*>(widget))
-            QCOMPARE(button->text(), caption);
-    }
-
+    // Every panel inside the window and clear of the others.
     void panelsDoNotOverlap() {
         FormFixture f(ProtocolVariant::Crc, kNoPorts);
         QList<QWidget*> panels;
