@@ -211,6 +211,11 @@ private slots:
                     0.01f);
             QCOMPARE(readings[2].Channels[0].Value, 0.0f);
         }
+        QVERIFY(!line.sim.Command("@9 fault none")); // not on the bus
+        QVERIFY(line.sim.Command("@2 fault none"));
+        exchange.Begin({2, &readings[2], {}});
+        QTRY_VERIFY_WITH_TIMEOUT(!exchange.InFlight(), 5000);
+        QVERIFY(readings[2].Channels[0].Value > 100); // instrument 2's own level
     }
 
     // A line that takes no more bytes: the write ends after its stall limit with the count the
