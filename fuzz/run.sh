@@ -10,14 +10,14 @@ flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 
 build() { # name sources...
     local name=$1; shift
-    clang++ "${flags[@]}" -Iprotocol -Isettings "$@" -o "$out/$name"
+    clang++ "${flags[@]}" -Iplatform -Iprotocol -Isettings "$@" -o "$out/$name"
 }
 
 build parse_response_fuzz fuzz/parse_response_fuzz.cpp protocol/checksums.cpp protocol/parser.cpp \
-    protocol/scan_number.cpp
+    protocol/scan_number.cpp protocol/variant.cpp
 build profile_fuzz fuzz/profile_fuzz.cpp settings/profile.cpp
 build log_reader_fuzz -Iexchange fuzz/log_reader_fuzz.cpp exchange/exchange_log_reader.cpp \
-    exchange/exchange_log.cpp settings/file_access_posix.cpp
+    exchange/exchange_log.cpp platform/file_access_posix.cpp
 
 for target in "$out"/*_fuzz; do
     [ -f "$target" ] || continue

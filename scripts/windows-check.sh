@@ -18,14 +18,14 @@ out=build-windows
 mkdir -p "$out"
 cxx=x86_64-w64-mingw32-g++
 flags=(-std=c++20 -O1 -Wall -Wextra -Werror -Iplatform -Iprotocol -Isettings -Iexchange)
-for source in protocol/*.cpp settings/app_settings.cpp settings/profile.cpp \
+for source in protocol/*.cpp settings/app_settings.cpp settings/profile.cpp settings/ports_section.cpp \
     platform/file_access_windows.cpp exchange/exchange_log.cpp exchange/exchange_log_reader.cpp; do
     "$cxx" "${flags[@]}" -c "$source" -o "$out/$(basename "$source" .cpp).o"
 done
 echo "compiled for Windows: protocol/, settings/, the exchange log's writer and reader"
 
 "$cxx" "${flags[@]}" -static fuzz/replay_corpus.cpp fuzz/parse_response_fuzz.cpp \
-    "$out"/checksums.o "$out"/parser.o "$out"/scan_number.o -o "$out/parse_response_replay.exe"
+    "$out"/checksums.o "$out"/parser.o "$out"/scan_number.o "$out"/variant.o -o "$out/parse_response_replay.exe"
 "$cxx" "${flags[@]}" -static fuzz/replay_corpus.cpp fuzz/profile_fuzz.cpp "$out"/profile.o \
     -o "$out/profile_replay.exe"
 "$cxx" "${flags[@]}" -static fuzz/replay_corpus.cpp fuzz/log_reader_fuzz.cpp \
