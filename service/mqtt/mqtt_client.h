@@ -24,9 +24,9 @@ struct MqttSettings {
     uint16_t Port = 1883;
     std::string ClientId; // empty: libmosquitto makes one up
     std::string Base;     // "<Base>/status" carries online / offline
-    int Qos = 1;          // of the subscriptions
-    bool Retain = true;
-    int KeepaliveS = 60; // at least 5
+    int Qos = 1;          // of the subscriptions; the owner passes it to Publish too
+    bool Retain = true;   // for the owner's messages: Publish takes retain per message
+    int KeepaliveS = 60;  // at least 5
     std::string Username;
     std::string Password;
     std::string TlsCa, TlsCert, TlsKey; // TLS when TlsCa is set
@@ -43,7 +43,9 @@ public:
     explicit MqttClient(MqttSettings settings, QObject* parent = nullptr);
     ~MqttClient() override;
 
-    // Starts connecting and returns at once; reconnects for ever until Stop.
+    // Starts connecting and returns at once; reconnects for ever until Stop. The socket never
+    // blocks; the broker's name is resolved by libmosquitto (getaddrinfo), which is immediate
+    // for an address or a name in /etc/hosts.
     void Start();
     // Queues a message; it goes out in order as soon as the connection and the window of
     // unacknowledged messages allow.
