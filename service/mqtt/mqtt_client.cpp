@@ -1,0 +1,358 @@
+#include "mqtt_client.h"
+
+#include <QRandomGenerator>
+#include <QSocketNotifier>
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// Messages handed to libmosquitto and not yet acknowledged; libmosquitto's own limit for
+// unacknowledged QoS 1 messages is the same, so it never holds back a message of ours.
+constexpr size_t kWindow = 20;
+constexpr int kMiscIntervalMs = 500;
+// A connection that has not been accepted by then is given up (a host that does not answer).
+constexpr int kConnectTimeoutMs = 15000;
+constexpr int kStopWaitMs = 2000;
+
+std::string Reason(int rc, int savedErrno) {
+    if (rc == MOSQ_ERR_ERRNO)
+        return std::strerror(savedErrno);
+    return mosquitto_strerror(rc);
+}
+
+} // namespace
+
+int64_t BackoffMs(int attempt, double jitter01) {
+    const int64_t step =
+        attempt >= 6 ? 60000 : std::min<int64_t>(60000, int64_t(1000) << std::max(attempt, 0));
+    const double fraction = 0.8 + 0.2 * std::clamp(jitter01, 0.0, 1.0);
+    return std::max<int64_t>(1000, int64_t(double(step) * fraction));
+}
+
+MqttClient::MqttClient(MqttSettings settings, QObject* parent)
+    : QObject(parent), m_settings(std::move(settings)) {
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { mosquitto_lib_init(); });
+
+    m_miscTimer.setInterval(kMiscIntervalMs);
+    connect(&m_miscTimer, &QTimer::timeout, this, [this] {
+        const int rc = mosquitto_loop_misc(m_mosq);
+        AfterCall(rc, errno);
+    });
+    m_reconnectTimer.setSingleShot(true);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &MqttClient::Connect);
+    m_connectTimeout.setSingleShot(true);
+    connect(&m_connectTimeout, &QTimer::timeout, this,
+            [this] { Drop("no answer to the connection request"); });
+    m_stopTimer.setSingleShot(true);
+    connect(&m_stopTimer, &QTimer::timeout, this, [this] { FinishStop(false); });
+}
+
+MqttClient::~MqttClient() {
+    Teardown();
+}
+
+void MqttClient::Start() {
+    if (m_started)
+        return;
+    m_started = true;
+    Say("connecting to " + Where());
+    Connect();
+}
+
+void MqttClient::Publish(const std::string& topic, const std::string& payload, bool retain,
+                         int qos) {
+    if (m_stopping) {
+        ++m_dropped;
+        return;
+    }
+    m_queue.push_back(Message{topic, payload, std::clamp(qos, 0, 2), retain, false, 0});
+    Pump();
+    Trim();
+}
+
+void MqttClient::Subscribe(const std::string& topic) {
+    if (std::find(m_subscriptions.begin(), m_subscriptions.end(), topic) != m_subscriptions.end())
+        return;
+    m_subscriptions.push_back(topic);
+    if (m_connected) {
+        mosquitto_subscribe(m_mosq, nullptr, topic.c_str(), std::clamp(m_settings.Qos, 0, 2));
+        UpdateWriteNotifier();
+    }
+}
+
+void MqttClient::Stop(std::function<void()> done) {
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    m_stopDone = std::move(done);
+    m_reconnectTimer.stop();
+    if (!m_connected) {
+        FinishStop(false);
+        return;
+    }
+    // Behind what is already queued, so that it is the last word on the status topic.
+    m_queue.push_back(Message{m_settings.Base + "/status", "offline", 1, true, true, 0});
+    m_stopTimer.start(kStopWaitMs);
+    Pump();
+}
+
+void MqttClient::Connect() {
+    if (m_stopping || m_mosq)
+        return;
+    const char* id = m_settings.ClientId.empty() ? nullptr : m_settings.ClientId.c_str();
+    m_mosq = mosquitto_new(id, true, this);
+    if (!m_mosq) {
+        Drop(Reason(MOSQ_ERR_ERRNO, errno));
+        return;
+    }
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    const std::string status = m_settings.Base + "/status";
+    int rc = mosquitto_will_set(m_mosq, status.c_str(), 7, "offline", 1, true);
+    if (rc == MOSQ_ERR_SUCCESS && !m_settings.Username.empty())
+        rc = mosquitto_username_pw_set(m_mosq, m_settings.Username.c_str(),
+                                       m_settings.Password.empty() ? nullptr
+                                                                   : m_settings.Password.c_str());
+    if (rc == MOSQ_ERR_SUCCESS && !m_settings.TlsCa.empty()) {
+        const auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
+        rc = mosquitto_tls_set(m_mosq, m_settings.TlsCa.c_str(), nullptr,
+                               orNull(m_settings.TlsCert), orNull(m_settings.TlsKey), nullptr);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        Drop(Reason(rc, errno));
+        return;
+    }
+    mosquitto_connect_callback_set(m_mosq, &MqttClient::ConnectCallback);
+    mosquitto_disconnect_callback_set(m_mosq, &MqttClient::DisconnectCallback);
+    mosquitto_publish_callback_set(m_mosq, &MqttClient::PublishCallback);
+    mosquitto_message_callback_set(m_mosq, &MqttClient::MessageCallback);
+
+    const int keepalive = std::clamp(m_settings.KeepaliveS, 5, 65535);
+    rc = mosquitto_connect_async(m_mosq, m_settings.Host.c_str(), m_settings.Port, keepalive);
+    const int savedErrno = errno;
+    const int socket = mosquitto_socket(m_mosq);
+    if (rc != MOSQ_ERR_SUCCESS || socket < 0) {
+        Drop(Reason(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_NO_CONN : rc, savedErrno));
+        return;
+    }
+    m_readNotifier = new QSocketNotifier(socket, QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, [this] {
+        const int result = mosquitto_loop_read(m_mosq, 1);
+        AfterCall(result, errno);
+    });
+    m_writeNotifier = new QSocketNotifier(socket, QSocketNotifier::Write, this);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, [this] {
+        const int result = mosquitto_loop_write(m_mosq, 1);
+        AfterCall(result, errno);
+    });
+    UpdateWriteNotifier();
+    m_miscTimer.start();
+    m_connectTimeout.start(kConnectTimeoutMs);
+}
+
+void MqttClient::AfterCall(int rc, int savedErrno) {
+    HandleEvents();
+    if (!m_mosq)
+        return;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        Drop(Reason(rc, savedErrno));
+        return;
+    }
+    UpdateWriteNotifier();
+    // A QoS 0 message may have been written (and reported) at once.
+    HandleEvents();
+}
+
+void MqttClient::HandleEvents() {
+    // Reentered from Pump or from the owner's callbacks: the outer call takes the new events.
+    if (m_handling)
+        return;
+    m_handling = true;
+    while (!m_events.empty() && m_mosq) {
+        const Event event = std::move(m_events.front());
+        m_events.erase(m_events.begin());
+        switch (event.What) {
+        case Event::Connack:
+            if (event.Code != 0) {
+                Drop(std::string("refused: ") + mosquitto_connack_string(event.Code));
+                break;
+            }
+            m_connected = true;
+            m_attempt = 0;
+            m_failing = false;
+            m_connectTimeout.stop();
+            Say("connected to " + Where());
+            m_queue.push_front(Message{m_settings.Base + "/status", "online", 1, true, true, 0});
+            for (const std::string& topic : m_subscriptions)
+                mosquitto_subscribe(m_mosq, nullptr, topic.c_str(),
+                                    std::clamp(m_settings.Qos, 0, 2));
+            Pump();
+            if (m_connected && OnConnected)
+                OnConnected();
+            break;
+        case Event::Published: {
+            const auto it = std::find_if(m_inFlight.begin(), m_inFlight.end(),
+                                         [&](const Message& m) { return m.Mid == event.Code; });
+            if (it == m_inFlight.end())
+                break;
+            m_inFlight.erase(it);
+            if (m_stopping && event.Code == m_stopMid) {
+                FinishStop(true);
+                break;
+            }
+            Pump();
+            break;
+        }
+        case Event::Received:
+            if (OnMessage)
+                OnMessage(event.Topic, event.Payload);
+            break;
+        case Event::Disconnected:
+            Drop(event.Code == 0 ? "disconnected" : mosquitto_strerror(event.Code));
+            break;
+        }
+    }
+    m_handling = false;
+}
+
+void MqttClient::Pump() {
+    while (m_connected && m_mosq && !m_queue.empty() && m_inFlight.size() < kWindow) {
+        Message message = std::move(m_queue.front());
+        m_queue.pop_front();
+        int mid = 0;
+        const int rc =
+            mosquitto_publish(m_mosq, &mid, message.Topic.c_str(), int(message.Payload.size()),
+                              message.Payload.data(), message.Qos, message.Retain);
+        const int savedErrno = errno;
+        if (rc == MOSQ_ERR_SUCCESS) {
+            message.Mid = mid;
+            if (m_stopping && message.Status)
+                m_stopMid = mid;
+            m_inFlight.push_back(std::move(message));
+            continue;
+        }
+        if (rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_MALFORMED_UTF8 ||
+            rc == MOSQ_ERR_QOS_NOT_SUPPORTED || rc == MOSQ_ERR_OVERSIZE_PACKET) {
+            // The message itself cannot be sent: it would block the queue for ever.
+            ++m_dropped;
+            if (!m_loggedBadMessage)
+                Say("dropped a message the broker cannot take (topic \"" + message.Topic +
+                    "\"): " + mosquitto_strerror(rc));
+            m_loggedBadMessage = true;
+            continue;
+        }
+        m_queue.push_front(std::move(message));
+        Drop(Reason(rc, savedErrno));
+        return;
+    }
+    UpdateWriteNotifier();
+    // A QoS 0 message may have been written (and reported) at once.
+    HandleEvents();
+}
+
+void MqttClient::Trim() {
+    while (m_queue.size() > m_settings.QueueLimit) {
+        m_queue.pop_front();
+        ++m_dropped;
+    }
+}
+
+void MqttClient::UpdateWriteNotifier() {
+    if (m_writeNotifier && m_mosq)
+        m_writeNotifier->setEnabled(mosquitto_want_write(m_mosq));
+}
+
+void MqttClient::Drop(const std::string& reason) {
+    const bool wasConnected = m_connected;
+    Teardown();
+    m_connected = false;
+    // What the broker had not acknowledged goes out again first, in its order; the status
+    // messages are renewed by the next connection instead.
+    for (auto it = m_inFlight.rbegin(); it != m_inFlight.rend(); ++it)
+        if (!it->Status)
+            m_queue.push_front(std::move(*it));
+    m_inFlight.clear();
+    std::erase_if(m_queue, [](const Message& m) { return m.Status; });
+    Trim();
+    if (m_stopping) {
+        FinishStop(false);
+        return;
+    }
+    if (wasConnected)
+        Say("connection to " + Where() + " lost (" + reason + "); reconnecting");
+    else if (!m_failing)
+        Say("cannot connect to " + Where() + " (" + reason + "); retrying");
+    m_failing = true;
+    m_reconnectTimer.start(int(BackoffMs(m_attempt, QRandomGenerator::global()->generateDouble())));
+    m_attempt = std::min(m_attempt + 1, 64);
+}
+
+void MqttClient::Teardown() {
+    m_miscTimer.stop();
+    m_connectTimeout.stop();
+    m_events.clear();
+    for (QSocketNotifier** notifier : {&m_readNotifier, &m_writeNotifier})
+        if (*notifier) {
+            // Off before libmosquitto closes the socket: the descriptor may be reused at once.
+            (*notifier)->setEnabled(false);
+            (*notifier)->deleteLater();
+            *notifier = nullptr;
+        }
+    if (m_mosq) {
+        mosquitto_destroy(m_mosq);
+        m_mosq = nullptr;
+    }
+}
+
+void MqttClient::FinishStop(bool delivered) {
+    if (!m_stopping)
+        return;
+    m_stopTimer.stop();
+    const bool wasConnected = m_connected;
+    if (m_mosq && delivered) {
+        mosquitto_disconnect(m_mosq);
+        if (mosquitto_want_write(m_mosq))
+            mosquitto_loop_write(m_mosq, 1);
+    }
+    Teardown();
+    m_connected = false;
+    if (wasConnected)
+        Say(delivered ? "disconnected from " + Where()
+                      : "stopped before " + Where() + " took \"offline\"; it has the last will");
+    if (std::function<void()> done = std::exchange(m_stopDone, nullptr))
+        QTimer::singleShot(0, std::move(done));
+}
+
+void MqttClient::Say(const std::string& line) {
+    if (Log)
+        Log("MQTT: " + line);
+}
+
+std::string MqttClient::Where() const {
+    return m_settings.Host + ':' + std::to_string(m_settings.Port);
+}
+
+void MqttClient::ConnectCallback(mosquitto*, void* self, int rc) {
+    static_cast<MqttClient*>(self)->m_events.push_back(Event{Event::Connack, rc, {}, {}});
+}
+
+void MqttClient::DisconnectCallback(mosquitto*, void* self, int rc) {
+    static_cast<MqttClient*>(self)->m_events.push_back(Event{Event::Disconnected, rc, {}, {}});
+}
+
+void MqttClient::PublishCallback(mosquitto*, void* self, int mid) {
+    static_cast<MqttClient*>(self)->m_events.push_back(Event{Event::Published, mid, {}, {}});
+}
+
+void MqttClient::MessageCallback(mosquitto*, void* self, const mosquitto_message* message) {
+    static_cast<MqttClient*>(self)->m_events.push_back(
+        Event{Event::Received, 0, message->topic ? message->topic : "",
+              std::string(static_cast<const char*>(message->payload),
+                          size_t(std::max(message->payloadlen, 0)))});
+}

@@ -1,0 +1,128 @@
+#pragma once
+
+// An MQTT client on libmosquitto, driven from the Qt event loop (socket notifiers on its socket,
+// a timer for its housekeeping), without a thread of its own. It reconnects for ever with
+// back-off, keeps what is published while the broker is away in a bounded queue, sends again
+// what the broker had not acknowledged when the connection dropped, and keeps the order.
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QSocketNotifier;
+struct mosquitto;
+struct mosquitto_message;
+
+struct MqttSettings {
+    std::string Host;
+    uint16_t Port = 1883;
+    std::string ClientId; // empty: libmosquitto makes one up
+    std::string Base;     // "<Base>/status" carries online / offline
+    int Qos = 1;          // of the subscriptions; the owner passes it to Publish too
+    bool Retain = true;   // for the owner's messages: Publish takes retain per message
+    int KeepaliveS = 60;  // at least 5
+    std::string Username;
+    std::string Password;
+    std::string TlsCa, TlsCert, TlsKey; // TLS when TlsCa is set
+    size_t QueueLimit = 10000;          // messages waiting; beyond it the oldest are dropped
+};
+
+// Milliseconds to wait before reconnection attempt `attempt` (0 for the first after a failure):
+// 1 s doubling up to 60 s, the upper fifth of each step chosen by `jitter01` in [0, 1], never
+// below 1 s.
+int64_t BackoffMs(int attempt, double jitter01);
+
+class MqttClient : public QObject {
+public:
+    explicit MqttClient(MqttSettings settings, QObject* parent = nullptr);
+    ~MqttClient() override;
+
+    // Starts connecting and returns at once; reconnects for ever until Stop. The socket never
+    // blocks; the broker's name is resolved by libmosquitto (getaddrinfo), which is immediate
+    // for an address or a name in /etc/hosts.
+    void Start();
+    // Queues a message; it goes out in order as soon as the connection and the window of
+    // unacknowledged messages allow.
+    void Publish(const std::string& topic, const std::string& payload, bool retain, int qos);
+    // Subscribes now if connected, and again after every reconnection.
+    void Subscribe(const std::string& topic);
+    // Publishes "offline" to <Base>/status, waits at most about 2 s for the broker to take it
+    // (with what was queued before it), disconnects and calls `done` from the event loop. If it
+    // cannot be delivered the connection is dropped without a goodbye, so the broker publishes
+    // the last will instead.
+    void Stop(std::function<void()> done);
+
+    bool Connected() const { return m_connected; }
+    uint64_t Dropped() const { return m_dropped; }
+    // Messages not yet acknowledged: waiting, and sent but not confirmed.
+    size_t QueueDepth() const { return m_queue.size() + m_inFlight.size(); }
+
+    std::function<void(const std::string&)> Log;
+    // After each (re)connection, once "online" is on its way.
+    std::function<void()> OnConnected;
+    std::function<void(const std::string& topic, const std::string& payload)> OnMessage;
+
+private:
+    struct Message {
+        std::string Topic;
+        std::string Payload;
+        int Qos = 0;
+        bool Retain = false;
+        bool Status = false; // "online" / "offline": never sent again after a reconnection
+        int Mid = 0;         // while in flight
+    };
+    // What libmosquitto's callbacks report; handled once its call has returned.
+    struct Event {
+        enum Kind { Connack, Published, Received, Disconnected } What;
+        int Code = 0;
+        std::string Topic, Payload;
+    };
+
+    void Connect();
+    void Drop(const std::string& reason);
+    void Teardown();
+    void AfterCall(int rc, int savedErrno);
+    void HandleEvents();
+    void Pump();
+    void UpdateWriteNotifier();
+    void FinishStop(bool delivered);
+    void Say(const std::string& line);
+    std::string Where() const;
+    void Trim();
+
+    static void ConnectCallback(mosquitto*, void* self, int rc);
+    static void DisconnectCallback(mosquitto*, void* self, int rc);
+    static void PublishCallback(mosquitto*, void* self, int mid);
+    static void MessageCallback(mosquitto*, void* self, const mosquitto_message* message);
+
+    MqttSettings m_settings;
+    mosquitto* m_mosq = nullptr;
+    QSocketNotifier* m_readNotifier = nullptr;
+    QSocketNotifier* m_writeNotifier = nullptr;
+    QTimer m_miscTimer;
+    QTimer m_reconnectTimer;
+    QTimer m_connectTimeout;
+    QTimer m_stopTimer;
+
+    std::deque<Message> m_queue;
+    std::deque<Message> m_inFlight;
+    std::vector<std::string> m_subscriptions;
+    std::vector<Event> m_events;
+
+    bool m_started = false;
+    bool m_connected = false;
+    bool m_failing = false; // the last attempt failed and that was logged
+    bool m_stopping = false;
+    bool m_handling = false;
+    bool m_loggedBadMessage = false;
+    int m_attempt = 0;
+    int m_stopMid = -1;
+    uint64_t m_dropped = 0;
+    std::function<void()> m_stopDone;
+};

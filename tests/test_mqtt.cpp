@@ -1,0 +1,344 @@
+// The service's MQTT side against a real mosquitto broker: the status topic and last will,
+// queueing across a broker restart, a clean stop; and the payloads it publishes.
+
+#include "mqtt_broker.h"
+#include "mqtt_client.h"
+#include "mqtt_payloads.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+#include <mosquitto.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+namespace {
+
+// A subscriber to everything, on libmosquitto's own thread, connected before it returns.
+class Observer {
+public:
+    explicit Observer(uint16_t port) {
+        m_mosq = mosquitto_new(nullptr, true, this);
+        mosquitto_message_callback_set(
+            m_mosq, [](mosquitto*, void* self, const mosquitto_message* m) {
+                auto* o = static_cast<Observer*>(self);
+                const std::lock_guard lock(o->m_mutex);
+                o->m_seen.append(
+                    {QString::fromUtf8(m->topic),
+                     QString::fromUtf8(static_cast<const char*>(m->payload), m->payloadlen)});
+            });
+        mosquitto_subscribe_callback_set(m_mosq, [](mosquitto*, void* self, int, int, const int*) {
+            static_cast<Observer*>(self)->m_subscribed = true;
+        });
+        if (mosquitto_connect(m_mosq, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS)
+            return;
+        mosquitto_subscribe(m_mosq, nullptr, "#", 1);
+        mosquitto_loop_start(m_mosq);
+        QElapsedTimer waited;
+        waited.start();
+        while (!m_subscribed && waited.elapsed() < 5000)
+            QThread::msleep(5);
+    }
+    ~Observer() {
+        mosquitto_disconnect(m_mosq);
+        mosquitto_loop_stop(m_mosq, false);
+        mosquitto_destroy(m_mosq);
+    }
+    // The payloads seen on `topic`, or below it when it ends with '/'.
+    QStringList Payloads(const QString& topic) {
+        const std::lock_guard lock(m_mutex);
+        QStringList payloads;
+        for (const auto& [t, payload] : m_seen)
+            if (t == topic || (topic.endsWith('/') && t.startsWith(topic)))
+                payloads << payload;
+        return payloads;
+    }
+    void Send(const char* topic, const char* payload) {
+        mosquitto_publish(m_mosq, nullptr, topic, int(strlen(payload)), payload, 1, false);
+    }
+
+private:
+    mosquitto* m_mosq = nullptr;
+    std::atomic<bool> m_subscribed = false;
+    std::mutex m_mutex;
+    QList<std::pair<QString, QString>> m_seen;
+};
+
+MqttSettings Local(uint16_t port, const std::string& base) {
+    MqttSettings settings;
+    settings.Host = "127.0.0.1";
+    settings.Port = port;
+    settings.Base = base;
+    return settings;
+}
+
+QJsonObject Parse(const std::string& text) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+    if (error.error != QJsonParseError::NoError)
+        qWarning() << error.errorString() << text.c_str();
+    return document.object();
+}
+
+QList<bool> Bools(const QJsonValue& value) {
+    QList<bool> bools;
+    for (const QJsonValue& v : value.toArray())
+        bools << (v.isBool() ? v.toBool() : (qWarning() << "not a boolean" << v, false));
+    return bools;
+}
+
+QStringList Numbered(int from, int to) {
+    QStringList list;
+    for (int i = from; i <= to; ++i)
+        list << "m" + QString::number(i);
+    return list;
+}
+
+} // namespace
+
+class TestMqtt : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { mosquitto_lib_init(); }
+
+    void backoff_data() {
+        QTest::addColumn<int>("attempt");
+        QTest::addColumn<double>("jitter");
+        QTest::addColumn<qint64>("ms");
+        QTest::newRow("first, never below 1 s") << 0 << 0.0 << qint64(1000);
+        QTest::newRow("second, top") << 1 << 1.0 << qint64(2000);
+        QTest::newRow("fourth, middle") << 3 << 0.5 << qint64(7200);
+        QTest::newRow("capped at 60 s") << 6 << 1.0 << qint64(60000);
+        QTest::newRow("capped, bottom") << 6 << 0.0 << qint64(48000);
+        QTest::newRow("far attempt, no overflow") << 1000 << 0.5 << qint64(54000);
+        QTest::newRow("jitter out of range") << 2 << 7.0 << qint64(4000);
+    }
+    void backoff() {
+        QFETCH(int, attempt);
+        QFETCH(double, jitter);
+        QFETCH(qint64, ms);
+        QCOMPARE(BackoffMs(attempt, jitter), ms);
+    }
+
+    void statePayload_data() {
+        QTest::addColumn<qint64>("utcMs");
+        QTest::addColumn<QString>("ts");
+        QTest::addColumn<float>("value");
+        QTest::addColumn<int>("stateBits");
+        QTest::addColumn<QList<bool>>("breakSp1Sp2");
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        const float inf = std::numeric_limits<float>::infinity();
+        QTest::newRow("epoch, decimal") << qint64(0) << "1970-01-01T00:00:00.000Z" << 0.1f << 0
+                                        << QList<bool>{false, false, false};
+        QTest::newRow("leap day, break") << qint64(1709211909123) << "2024-02-29T13:05:09.123Z"
+                                         << -273.15f << 4 << QList<bool>{true, false, false};
+        QTest::newRow("last ms of a year, setpoints")
+            << qint64(1767225599999) << "2025-12-31T23:59:59.999Z" << 123456.79f << 3
+            << QList<bool>{false, true, true};
+        QTest::newRow("not a number") << qint64(1) << "1970-01-01T00:00:00.001Z" << nan << 2
+                                      << QList<bool>{false, false, true};
+        QTest::newRow("infinite") << qint64(1) << "1970-01-01T00:00:00.001Z" << -inf << 1
+                                  << QList<bool>{false, true, false};
+    }
+    void statePayload() {
+        QFETCH(qint64, utcMs);
+        QFETCH(QString, ts);
+        QFETCH(float, value);
+        QFETCH(int, stateBits);
+        QFETCH(QList<bool>, breakSp1Sp2);
+        DeviceReading reading;
+        reading.Channels[3].Value = value;
+        reading.Channels[3].StateBits = uint16_t(stateBits);
+        reading.Channels[11].ErrorCode = 11;
+        reading.RelayFlags[0] = reading.RelayFlags[15] = 1;
+        reading.DiscreteFlags[2] = reading.DiscreteFlags[9] = 1;
+        reading.KeyFlags[8] = 1;
+        reading.StatusNumber = 7;
+        const QJsonObject o = Parse(StatePayload({utcMs, 42, 57, &reading}));
+
+        QCOMPARE(o["ts"].toString(), ts);
+        QCOMPARE(o["seq"].toInteger(), 42);
+        QCOMPARE(o["exchange_ms"].toInteger(), 57);
+        QCOMPARE(o["status_number"].toInteger(), 7);
+        const QJsonArray channels = o["channels"].toArray();
+        QCOMPARE(channels.size(), 12);
+        const QJsonObject c = channels[3].toObject();
+        if (std::isfinite(value)) // reads back as the same float
+            QCOMPARE(float(c["value"].toDouble()), value);
+        else
+            QVERIFY(c["value"].isNull());
+        QCOMPARE(
+            (QList<bool>{c["break"].toBool(), c["setpoint1"].toBool(), c["setpoint2"].toBool()}),
+            breakSp1Sp2);
+        QCOMPARE(channels[11].toObject()["error"].toInteger(), 11);
+        QCOMPARE(channels[0].toObject()["value"].toDouble(), 0.0);
+        QList<bool> relays(16, false);
+        relays[0] = relays[15] = true;
+        QCOMPARE(Bools(o["relays"]), relays);
+        QCOMPARE(Bools(o["inputs"]), (QList<bool>{false, false, true, false}));
+        QCOMPARE(Bools(o["controls"]), (QList<bool>{false, true}));
+        QCOMPARE(Bools(o["keys"]), (QList<bool>{false, false, false, false, false, false, false,
+                                                false, true, false}));
+    }
+
+    // Names cleaned into topics and ids; every entity checked, one of each kind in detail.
+    void discovery() {
+        const QString device = "instrument_reader_scada_local_line_2_a__17";
+        const QString topic = "ir/plant1/line_2_a_/17";
+        const auto messages = DiscoveryMessages(
+            {"homeassistant", "ir/plant1", "scada.local", "line 2/a+", 17, 15500});
+        QCOMPARE(messages.size(), size_t(12 + 16 + 4));
+        QSet<QString> uniqueIds;
+        for (size_t i = 0; i < messages.size(); ++i) {
+            const QJsonObject o = Parse(messages[i].second);
+            const QString id = o["unique_id"].toString();
+            uniqueIds << id;
+            QCOMPARE(
+                QString::fromStdString(messages[i].first),
+                QString("homeassistant/%1/%2/config").arg(i < 12 ? "sensor" : "binary_sensor", id));
+            QCOMPARE(o["state_topic"].toString(), topic + "/state");
+            QCOMPARE(o["expire_after"].toInt(), 47);
+            QCOMPARE(o["availability"].toArray(),
+                     (QJsonArray{QJsonObject{{"topic", "ir/plant1/status"}},
+                                 QJsonObject{{"topic", topic + "/availability"}}}));
+            QCOMPARE(o["availability_mode"].toString(), "all");
+            QCOMPARE(o["device"]["identifiers"].toArray(), QJsonArray{device});
+            QCOMPARE(o["device"]["name"].toString(), "Instrument line 2/a+ 17");
+        }
+        QCOMPARE(uniqueIds.size(), 32);
+        QCOMPARE(ExpireAfterS(0), 30); // back to back: not below 30 s
+        const QJsonObject sensor = Parse(messages[2].second);
+        QCOMPARE(sensor["unique_id"].toString(), device + "_ch3");
+        QCOMPARE(sensor["value_template"].toString(), "{{ value_json.channels[2].value }}");
+        QCOMPARE(sensor["state_class"].toString(), "measurement");
+        const QJsonObject input = Parse(messages[31].second);
+        QCOMPARE(input["unique_id"].toString(), device + "_input4");
+        QCOMPARE(input["value_template"].toString(),
+                 "{{ 'true' if value_json.inputs[3] else 'false' }}");
+        QCOMPARE(input["payload_on"].toString(), "true");
+        QCOMPARE(input["payload_off"].toString(), "false");
+        QCOMPARE(Parse(messages[12].second)["value_template"].toString(),
+                 "{{ 'true' if value_json.relays[0] else 'false' }}");
+    }
+
+    // "online" retained once connected; killed without a word, the broker publishes the will.
+    void onlineThenLastWill() {
+        MqttBroker broker;
+        QProcess helper;
+        helper.start(QCoreApplication::applicationDirPath() + "/mqtt_client_helper",
+                     {QString::number(broker.Port()), "w"});
+        QVERIFY(helper.waitForReadyRead(10000));
+        QCOMPARE(helper.readLine().trimmed(), "connected");
+        Observer observer(broker.Port());
+        QTRY_COMPARE(observer.Payloads("w/status"), QStringList{"online"});
+        helper.kill();
+        helper.waitForFinished(5000);
+        QTRY_COMPARE(observer.Payloads("w/status"), (QStringList{"online", "offline"}));
+        Observer late(broker.Port());
+        QTRY_COMPARE(late.Payloads("w/status"), QStringList{"offline"});
+    }
+
+    // Broker gone for a few seconds: messages unacknowledged when it went and those published
+    // meanwhile arrive after the reconnection, in order, up to the queue's limit.
+    void brokerRestart_data() {
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<int>("inFlight"); // published to a frozen broker, then killed
+        QTest::addColumn<int>("meanwhile");
+        QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<int>("dropped");
+        QTest::addColumn<int>("logLines");
+        QTest::newRow("none lost") << 100 << 5 << 5 << Numbered(1, 10) << 0 << 4;
+        QTest::newRow("oldest dropped") << 3 << 0 << 5 << Numbered(3, 5) << 2 << 3;
+    }
+    void brokerRestart() {
+        QFETCH(int, limit);
+        QFETCH(int, inFlight);
+        QFETCH(int, meanwhile);
+        QFETCH(QStringList, expected);
+        QFETCH(int, dropped);
+        QFETCH(int, logLines);
+        MqttBroker broker;
+        MqttSettings settings = Local(broker.Port(), "r");
+        settings.QueueLimit = size_t(limit);
+        MqttClient client(settings);
+        QStringList log;
+        client.Log = [&](const std::string& line) { log << QString::fromStdString(line); };
+        QStringList commands;
+        client.OnMessage = [&](const std::string& topic, const std::string& payload) {
+            commands << QString::fromStdString(topic + " " + payload);
+        };
+        client.Subscribe("cmd/#");
+        int n = 0;
+        if (inFlight == 0)
+            broker.Stop();
+        client.Start();
+        if (inFlight > 0) {
+            QTRY_VERIFY(client.Connected());
+            broker.Freeze();
+            while (n < inFlight)
+                client.Publish("t/a", "m" + std::to_string(++n), false, 1);
+            QTest::qWait(300);
+            QCOMPARE(client.QueueDepth(), size_t(inFlight));
+            broker.Kill();
+        }
+        QTRY_VERIFY(!client.Connected());
+        for (int i = 0; i < meanwhile; ++i)
+            client.Publish("t/a", "m" + std::to_string(++n), false, 1);
+        QCOMPARE(client.Dropped(), uint64_t(dropped));
+        QCOMPARE(client.QueueDepth(), size_t(expected.size()));
+        QTest::qWait(3000); // several attempts fail meanwhile
+
+        QVERIFY(broker.Start());
+        Observer observer(broker.Port());
+        QTRY_COMPARE_WITH_TIMEOUT(observer.Payloads("t/a"), expected, 20000);
+        QCOMPARE(observer.Payloads("r/status"), QStringList{"online"});
+        QTRY_COMPARE(client.QueueDepth(), size_t(0));
+        // The subscription came back with the connection.
+        observer.Send("cmd/x", "go");
+        QTRY_COMPARE(commands, QStringList{"cmd/x go"});
+        QCOMPARE(log.size(), logLines);
+    }
+
+    // A clean stop: what was queued goes first, then "offline", then the callback.
+    void stopPublishesOffline() {
+        MqttBroker broker;
+        MqttClient client(Local(broker.Port(), "s"));
+        client.Start();
+        QTRY_VERIFY(client.Connected());
+        Observer observer(broker.Port());
+        client.Publish("s/x", "last", true, 1);
+        bool done = false;
+        client.Stop([&] { done = true; });
+        QTRY_VERIFY(done);
+        QVERIFY(!client.Connected());
+        QCOMPARE(observer.Payloads("s/"), (QStringList{"online", "last", "offline"}));
+    }
+
+    // A host that does not answer: Start returns at once, messages wait, Stop is immediate.
+    void startNeverBlocks() {
+        MqttSettings settings = Local(9, "n");
+        settings.Host = "192.0.2.1"; // reserved for documentation: never answers
+        MqttClient client(settings);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        client.Start();
+        client.Publish("n/a", "1", false, 1);
+        QVERIFY2(elapsed.elapsed() < 1000, qPrintable(QString::number(elapsed.elapsed())));
+        QTest::qWait(200);
+        QVERIFY(!client.Connected());
+        QCOMPARE(client.QueueDepth(), size_t(1));
+        bool done = false;
+        client.Stop([&] { done = true; });
+        QTRY_VERIFY(done);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMqtt)
+#include "test_mqtt.moc"
