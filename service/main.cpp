@@ -39,7 +39,7 @@ const char kHelp[] =
     "                 outcome, the twelve channel values when it answered), write the day\n"
     "                 files, publish nothing; exit 0 when every instrument answered, else 1\n"
     "  --help, --version\n"
-    "See reader-service(8).\n";
+    "See reader-service(1).\n";
 
 bool g_journal = false;
 

@@ -1,4 +1,5 @@
 #include "line_poller.h"
+#include "service.h"
 #include "service_config.h"
 #include "sim_process.h"
 #include "test_files.h"
@@ -131,6 +132,22 @@ private slots:
         expected.Mqtt.ClientId = "reader-avery-longhostna";
         expected.Mqtt.Base = "instrument-reader/avery-longhostnameexample";
         QVERIFY(check.Config == expected);
+    }
+
+    // The diag report counts what happened since the previous one.
+    void diagPayload() {
+        Service service(ServiceConfig{}, "host", {});
+        LinePoller::Counts before, now;
+        before.Outcomes = {10, 0, 0, 1, 2, 0};
+        now.Outcomes = {40, 0, 1, 1, 5, 2};
+        before.Skipped = 3;
+        now.Skipped = 4;
+        now.Reopenings = 1;
+        QCOMPARE(service.DiagPayload(now, before, 4.0),
+                 std::string("{\"outcomes\":{\"ok\":30,\"too-short\":0,\"no-frame\":1,"
+                             "\"checksum-mismatch\":0,\"no-answer\":3,\"port-failure\":2},"
+                             "\"exchanges_per_s\":9.00,\"overruns\":1,\"port_reopenings\":1,"
+                             "\"queue_depth\":0,\"dropped\":0}"));
     }
 
     // A silent instrument goes offline after offline_after failures in a row and online at its
