@@ -183,7 +183,6 @@ void LinePoller::RunOnce(std::function<void(const ExchangeResult&, const DeviceR
     m_onceEach = std::move(each);
     m_onceDone = std::move(done);
     m_onceIndex = 0;
-    m_portTrouble = true; // one try, reported by OpenPort, no reopening
     const bool open =
         m_port.OpenDevice(m_config.Device, m_config.SpeedIndex, m_config.TimeoutMs) == 0;
     if (!open && m_events.Log)

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef READER_SYSTEMD
@@ -48,6 +49,16 @@ void Log(Priority priority, const std::string& text) {
         std::fprintf(stderr, "<%d>%s\n", int(priority), text.c_str());
     else
         std::fprintf(stderr, "reader-service: %s\n", text.c_str());
+}
+
+// systemd names the journal's stream in JOURNAL_STREAM ("device:inode"); a program started from
+// a shell inside a service inherits the variable with another stderr.
+bool StderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat info {};
+    unsigned long long device = 0, inode = 0;
+    return stream && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
 }
 
 void Notify([[maybe_unused]] const char* state) {
@@ -223,7 +234,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    g_journal = std::getenv("JOURNAL_STREAM") != nullptr;
+    g_journal = StderrIsJournal();
 
     QCoreApplication app(argc, argv);
     const ConfigCheck loaded = LoadConfig(path);

@@ -1,10 +1,12 @@
 #include "service.h"
 
+#include "file_access.h"
 #include "table_output.h"
 
 #include <QDateTime>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -19,6 +21,19 @@ void AppendUtc(std::string& out, int64_t utcMs) {
 }
 
 } // namespace
+
+std::optional<std::string> ReadPasswordFile(const std::string& path, std::string& error) {
+    std::string full = path;
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (!path.empty() && path.front() != '/' && credentials)
+        full = std::string(credentials) + "/" + path;
+    const FileContent file = ReadWholeFile(full, 4096);
+    if (file.State != FileState::Read) {
+        error = "cannot read the password file " + full;
+        return std::nullopt;
+    }
+    return file.Bytes.substr(0, file.Bytes.find_first_of("\r\n"));
+}
 
 Service::Service(ServiceConfig config, std::string hostName, Hooks hooks)
     : m_config(std::move(config)), m_hostName(std::move(hostName)), m_hooks(std::move(hooks)) {

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,11 @@ struct DiscoveryRequest {
     uint32_t Address = 0;
     int64_t PeriodMs = 0;
 };
+
+// The broker password from [mqtt] password_file: a relative path names a file in systemd's
+// credential directory ($CREDENTIALS_DIRECTORY, LoadCredential=); the file's first line is the
+// password. nullopt, with the reason in `error`, when it cannot be read.
+std::optional<std::string> ReadPasswordFile(const std::string& path, std::string& error);
 
 enum class Priority { Error = 3, Warning = 4, Info = 6 };
 
