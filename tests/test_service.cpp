@@ -179,7 +179,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(changes.contains("2 online"), 20000);
         poller.Stop();
         QCOMPARE(changes, QStringList({"1 online", "2 offline", "2 online"}));
-        QCOMPARE(poller.TotalCounts().Outcomes[size_t(ExchangeOutcome::NoAnswer)], uint64_t(2));
+        // A third visit may have begun before the command reached the simulator.
+        QVERIFY(poller.TotalCounts().Outcomes[size_t(ExchangeOutcome::NoAnswer)] >= 2);
     }
 
     void once() {
