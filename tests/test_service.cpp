@@ -134,6 +134,31 @@ private slots:
         QVERIFY(check.Config == expected);
     }
 
+    // A write that fails is reported once, and once more when writing works again; the
+    // folder is made again and the new CSV file starts with its header.
+    void failedWritesReportedOnce() {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("a");
+        WriteAll(folder, "in the way");
+        QStringList reports;
+        DayFiles files(folder.toStdString(), true, [&](const std::string& message) {
+            reports << QString::fromStdString(message);
+        });
+        const LocalTime sent{2026, 12, 1, 7, 23, 59, 59, 990, -1};
+        const LocalTime received{2026, 12, 1, 8, 0, 0, 0, 20, -1};
+        for (int i = 0; i < 2; ++i)
+            files.Write(sent, received, 30, "\xFF\xFF\xFF\xFF:1;423;\r", "");
+        QVERIFY(QFile::remove(folder));
+        files.Write(sent, received, 30, "\xFF\xFF\xFF\xFF:1;423;\r", "");
+        QCOMPARE(reports,
+                 QStringList({"cannot write " + folder + "/2026-12-07.log: Not a directory",
+                              "writing " + folder + " again"}));
+        QVERIFY(ReadAll(folder + "/2026-12-07.csv").startsWith("sent,exchange_ms,network,"));
+        QVERIFY(ReadAll(folder + "/2026-12-07.csv")
+                    .endsWith("\r\n2026-12-07T23:59:59.990,30,1,crc,0,no-answer" +
+                              QByteArray(42, ',') + "\r\n"));
+    }
+
     // The diag report counts what happened since the previous one.
     void diagPayload() {
         Service service(ServiceConfig{}, "host", {});
