@@ -165,3 +165,12 @@ ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
     DeriveFlags(reading, statusByte);
     return outcome;
 }
+
+bool AnswerLooksComplete(ProtocolVariant variant, const uint8_t* data, uint32_t count) {
+    if (count < kMinAnswerLength || count > kMaxReadLength || data[count - 1] != '\r')
+        return false;
+    ReceiveBuffer buffer{};
+    std::memcpy(buffer.data(), data, count);
+    DeviceReading scratch;
+    return ParseAnswer(variant, buffer, count, scratch) == ParseOutcome::Parsed;
+}

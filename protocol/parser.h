@@ -31,3 +31,9 @@ enum class ParseOutcome {
 };
 ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
                          uint32_t receivedLength, DeviceReading& reading);
+
+// True when the bytes read so far end in a whole answer: at least kMinAnswerLength bytes, the
+// last one the frame's CR, and a checksum text before it that matches. A read may end there
+// instead of waiting out its interval time-out; a CR inside a value or a checksum that does not
+// match yet keeps it waiting.
+bool AnswerLooksComplete(ProtocolVariant variant, const uint8_t* data, uint32_t count);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CI: builds the .deb, installs it with apt-get, runs the installed reader-crc under Xvfb against
 # the installed instrument-sim in a temporary folder until the log holds answered exchanges,
-# then removes the package and checks that nothing it installed is left under /usr.
+# then the installed reader-service --once against it; then removes the package and checks
+# that nothing it installed is left under /usr.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -20,6 +21,15 @@ xvfb-run -a -s "-screen 0 800x420x24" scripts/demo.sh --headless-inner /usr/bin/
 answered=$(tr -d '\r\n' <"$run/COM.txt" | grep -a -o 'Answ:!' | wc -l)
 echo "installed reader-crc: $answered answered exchanges in the log"
 [ "$answered" -ge 2 ]
+
+# The installed reader-service polls the simulator once into day files.
+printf '[service]\ndata_dir=%s/data\n[line sim]\ndevice=%s\nvariant=crc\naddresses=1\ntimeout=500\n' \
+    "$run" "$(head -n 1 "$run/sim.out")" >"$run/service.conf"
+/usr/bin/reader-service --config "$run/service.conf" --check
+/usr/bin/reader-service --config "$run/service.conf" --once | tee "$run/once.out"
+grep -q '^sim 1 ok ' "$run/once.out"
+[ -s "$run/data/sim/$(date +%F).csv" ]
+[ -f /usr/lib/systemd/system/reader-service.service ]
 
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq instrument-reader >/dev/null
 left=0

@@ -199,3 +199,21 @@ std::optional<int64_t> ParseProfileInteger(std::string_view text) {
     }
     return negative ? -value : value;
 }
+
+std::vector<ProfileSection> ProfileSections(std::string_view content) {
+    std::vector<ProfileSection> sections;
+    size_t pos = 0;
+    Line line;
+    while (NextLine(content, pos, line)) {
+        const std::string_view text = content.substr(line.begin, line.end - line.begin);
+        if (const auto name = SectionName(text)) {
+            sections.push_back(ProfileSection{std::string(*name), {}});
+            continue;
+        }
+        if (sections.empty())
+            continue;
+        if (const auto keyLine = ParseKeyLine(text))
+            sections.back().Keys.emplace_back(std::string(keyLine->key), Unquoted(keyLine->value));
+    }
+    return sections;
+}

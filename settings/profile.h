@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 constexpr size_t kMaxProfileText = 1023;
 
@@ -59,3 +61,13 @@ std::string ProfileWrite(std::string_view content, std::string_view section, std
 // hexadecimal after "0x", "0X" or "$" (up to 0x7FFFFFFF); leading blanks are skipped. Anything
 // else is nullopt, for which the caller uses its default.
 std::optional<int64_t> ParseProfileInteger(std::string_view text);
+
+// Every section of the content in file order, each with its key lines in order (names as
+// written, values as ProfileLookup gives them). Key lines before the first section are not
+// listed. A section name that appears twice is listed twice: callers that need one section per
+// name check for that.
+struct ProfileSection {
+    std::string Name;
+    std::vector<std::pair<std::string, std::string>> Keys;
+};
+std::vector<ProfileSection> ProfileSections(std::string_view content);

@@ -111,6 +111,30 @@ private slots:
         QCOMPARE(r.Channels[2].Value, -3.25f);
     }
 
+    // Where a read may end early: only at the frame's CR after a matching checksum.
+    void answerLooksComplete_data() {
+        QTest::addColumn<ProtocolVariant>("variant");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("complete");
+        const auto crc = ProtocolVariant::Crc;
+        const auto sum = ProtocolVariant::Sum;
+        QTest::newRow("crc whole") << crc << kExampleCrc << true;
+        QTest::newRow("sum whole") << sum << kExampleSum << true;
+        QTest::newRow("other variant's checksum") << sum << kExampleCrc << false;
+        QTest::newRow("checksum text cut short") << crc << "!" + kExampleBody + "3052\r" << false;
+        QTest::newRow("CR not yet come") << crc << kExampleCrc.chopped(1) << false;
+        QTest::newRow("bytes after the CR") << crc << kExampleCrc + "z" << false;
+        QTest::newRow("short") << crc << QByteArray("!0;1;\r") << false;
+    }
+    void answerLooksComplete() {
+        QFETCH(ProtocolVariant, variant);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, complete);
+        QCOMPARE(AnswerLooksComplete(variant, reinterpret_cast<const uint8_t*>(bytes.constData()),
+                                     uint32_t(bytes.size())),
+                 complete);
+    }
+
     // Whole answers against their result and the checksums found.
     void checksums_data() {
         QTest::addColumn<ProtocolVariant>("variant");

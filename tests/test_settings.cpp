@@ -84,6 +84,23 @@ private slots:
         QCOMPARE(found ? QByteArray::fromStdString(*found) : QByteArray("<missing>"), value);
     }
 
+    // Every section in order with its keys: leading keys, comments and blank lines are not
+    // listed, a repeated section is listed twice, values are unquoted.
+    void sectionsListed() {
+        const auto sections = ProfileSections("top=1\r\n[a]\r\n; c=3\r\n k = \"v w\" \r\n\r\n"
+                                              "[ line x ]\nd=\n[a]\nno equals\n");
+        QCOMPARE(sections.size(), size_t(3));
+        QCOMPARE(sections[0].Name, std::string("a"));
+        QCOMPARE(sections[0].Keys.size(), size_t(1));
+        QCOMPARE(sections[0].Keys[0].first, std::string("k"));
+        QCOMPARE(sections[0].Keys[0].second, std::string("v w"));
+        QCOMPARE(sections[1].Name, std::string("line x"));
+        QCOMPARE(sections[1].Keys.size(), size_t(1));
+        QCOMPARE(sections[1].Keys[0].second, std::string());
+        QCOMPARE(sections[2].Name, std::string("a"));
+        QVERIFY(sections[2].Keys.empty());
+    }
+
     void write_data() {
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<QByteArray>("after");

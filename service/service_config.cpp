@@ -1,0 +1,277 @@
+#include "service_config.h"
+
+#include "line_choices.h"
+#include "profile.h"
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <set>
+
+namespace {
+
+bool SafeChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
+}
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return out;
+}
+
+std::string Quoted(const std::string& value) {
+    return "\"" + value + "\"";
+}
+
+// One section's keys checked against the keys it may have; each reader below records its
+// own error naming the key.
+class SectionReader {
+public:
+    SectionReader(const ProfileSection& section, std::string label,
+                  std::vector<std::string>& errors)
+        : m_section(section), m_label(std::move(label)), m_errors(errors) {}
+
+    void Error(std::string_view key, const std::string& what) {
+        m_errors.push_back(m_label + " " + std::string(key) + ": " + what);
+    }
+
+    std::optional<std::string> Text(std::string_view key) {
+        m_known.insert(std::string(key));
+        std::optional<std::string> found;
+        for (const auto& [name, value] : m_section.Keys)
+            if (Lower(name) == key) {
+                if (found) {
+                    Error(key, "given twice");
+                    break;
+                }
+                found = value;
+            }
+        return found;
+    }
+    void String(std::string_view key, std::string& out) {
+        if (auto text = Text(key))
+            out = *text;
+    }
+    template <typename T> void Number(std::string_view key, T& out, int64_t low, int64_t high) {
+        const auto text = Text(key);
+        if (!text)
+            return;
+        const auto value = ParseProfileInteger(*text);
+        if (!value || *value < low || *value > high)
+            Error(key, Quoted(*text) + " is not a number from " + std::to_string(low) + " to " +
+                           std::to_string(high));
+        else
+            out = T(*value);
+    }
+    void YesNo(std::string_view key, bool& out) {
+        const auto text = Text(key);
+        if (!text)
+            return;
+        const std::string value = Lower(*text);
+        if (value == "yes" || value == "true" || value == "1")
+            out = true;
+        else if (value == "no" || value == "false" || value == "0")
+            out = false;
+        else
+            Error(key, Quoted(*text) + " is neither yes nor no");
+    }
+    // Call after every key has been read.
+    void RefuseUnknownKeys() {
+        for (const auto& [name, value] : m_section.Keys)
+            if (!m_known.count(Lower(name)))
+                Error(name, "unknown key");
+    }
+
+private:
+    const ProfileSection& m_section;
+    std::string m_label;
+    std::vector<std::string>& m_errors;
+    std::set<std::string> m_known;
+};
+
+void ReadLine(SectionReader& in, LineConfig& line) {
+    if (auto device = in.Text("device"); device && !device->empty())
+        line.Device = *device;
+    else
+        in.Error("device", "missing: the serial device, e.g. /dev/serial/by-id/...");
+
+    if (auto variant = in.Text("variant")) {
+        const std::string v = Lower(*variant);
+        if (v == "crc" || v == "sum")
+            line.Variant = v == "crc" ? ProtocolVariant::Crc : ProtocolVariant::Sum;
+        else
+            in.Error("variant", Quoted(*variant) + " is neither crc nor sum");
+    } else {
+        in.Error("variant", "missing: crc or sum");
+    }
+
+    if (auto speed = in.Text("speed")) {
+        const auto baud = ParseProfileInteger(*speed);
+        const auto row = std::find_if(kSpeedTable.begin(), kSpeedTable.end(),
+                                      [&](const SpeedRow& r) { return baud && r.Baud == *baud; });
+        if (row == kSpeedTable.end()) {
+            std::string list;
+            for (const SpeedRow& r : kSpeedTable)
+                list += (list.empty() ? "" : ", ") + std::to_string(r.Baud);
+            in.Error("speed", Quoted(*speed) + " is not one of " + list);
+        } else {
+            line.Baud = row->Baud;
+            line.SpeedIndex = uint16_t(row - kSpeedTable.begin());
+        }
+    }
+    in.Number("timeout", line.TimeoutMs, 1, 65535);
+
+    if (auto addresses = in.Text("addresses")) {
+        if (auto list = ParseAddressList(*addresses))
+            line.Addresses = std::move(*list);
+        else
+            in.Error("addresses", Quoted(*addresses) +
+                                      " is not a list of addresses 0-255 like 1,2,5-8 (each once)");
+    } else {
+        in.Error("addresses", "missing: the instruments' addresses, e.g. 1,2,5-8");
+    }
+    in.Number("period", line.PeriodMs, 0, 86400000);
+    in.Number("gap", line.GapMs, 0, 60000);
+    in.Number("offline_after", line.OfflineAfter, 1, 1000);
+    in.YesNo("exchange_log", line.ExchangeLog);
+}
+
+void ReadMqtt(SectionReader& in, MqttConfig& mqtt) {
+    in.String("host", mqtt.Host);
+    in.Number("port", mqtt.Port, 1, 65535);
+    if (auto id = in.Text("client_id")) {
+        if (id->empty() || id->size() > 23 ||
+            !std::all_of(id->begin(), id->end(), [](char c) { return SafeChar(c); }))
+            in.Error("client_id", Quoted(*id) + " must be 1 to 23 letters, digits, '-' or '_'");
+        else
+            mqtt.ClientId = *id;
+    }
+    if (auto base = in.Text("base")) {
+        if (base->empty() || base->find_first_of("+#") != std::string::npos ||
+            base->front() == '/' || base->back() == '/')
+            in.Error("base",
+                     Quoted(*base) + " is no topic prefix (empty, '+' or '#', or a '/' at an end)");
+        else
+            mqtt.Base = *base;
+    }
+    in.Number("qos", mqtt.Qos, 0, 1);
+    in.YesNo("retain", mqtt.Retain);
+    in.Number("keepalive", mqtt.KeepaliveS, 5, 65535);
+    in.String("username", mqtt.Username);
+    in.String("password_file", mqtt.PasswordFile);
+    in.String("tls_ca", mqtt.TlsCa);
+    in.String("tls_cert", mqtt.TlsCert);
+    in.String("tls_key", mqtt.TlsKey);
+    if (mqtt.TlsCert.empty() != mqtt.TlsKey.empty())
+        in.Error(mqtt.TlsCert.empty() ? "tls_cert" : "tls_key", "tls_cert and tls_key go together");
+    in.YesNo("discovery", mqtt.Discovery);
+    if (auto prefix = in.Text("discovery_prefix")) {
+        if (prefix->empty() || prefix->find_first_of("+#") != std::string::npos)
+            in.Error("discovery_prefix", Quoted(*prefix) + " is no topic prefix");
+        else
+            mqtt.DiscoveryPrefix = *prefix;
+    }
+}
+
+std::string CleanHostName(std::string_view hostName) {
+    std::string out;
+    for (char c : hostName)
+        if (SafeChar(c))
+            out += c;
+    return out.empty() ? "localhost" : out;
+}
+
+} // namespace
+
+std::optional<std::vector<uint32_t>> ParseAddressList(std::string_view text) {
+    std::vector<uint32_t> out;
+    std::set<uint32_t> seen;
+    auto number = [](std::string_view t) -> std::optional<uint32_t> {
+        while (!t.empty() && t.front() == ' ')
+            t.remove_prefix(1);
+        while (!t.empty() && t.back() == ' ')
+            t.remove_suffix(1);
+        if (t.empty() || t.size() > 3 ||
+            !std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return std::nullopt;
+        const uint32_t value = uint32_t(std::stoul(std::string(t)));
+        return value <= 255 ? std::optional<uint32_t>(value) : std::nullopt;
+    };
+    while (true) {
+        const size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        const size_t dash = item.find('-');
+        const auto first = number(item.substr(0, dash));
+        const auto last = dash == std::string_view::npos ? first : number(item.substr(dash + 1));
+        if (!first || !last || *last < *first)
+            return std::nullopt;
+        for (uint32_t a = *first; a <= *last; ++a)
+            if (!seen.insert(a).second)
+                return std::nullopt;
+            else
+                out.push_back(a);
+        if (comma == std::string_view::npos)
+            return out;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+std::string DefaultClientId(std::string_view hostName) {
+    return ("reader-" + CleanHostName(hostName)).substr(0, 23);
+}
+
+ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostName) {
+    ConfigCheck check;
+    ServiceConfig& config = check.Config;
+    std::set<std::string> seen;
+    std::map<std::string, std::string> devices; // device -> line
+    for (const ProfileSection& section : ProfileSections(content)) {
+        const std::string name = Lower(section.Name);
+        const std::string label = "[" + section.Name + "]";
+        if (!seen.insert(name).second) {
+            check.Errors.push_back(label + " section given twice");
+            continue;
+        }
+        SectionReader in(section, label, check.Errors);
+        if (name == "service") {
+            in.String("data_dir", config.DataDir);
+            if (config.DataDir.empty())
+                in.Error("data_dir", "empty");
+            in.Number("keep_days", config.KeepDays, 0, 36500);
+        } else if (name == "mqtt") {
+            ReadMqtt(in, config.Mqtt);
+        } else if (name.starts_with("line ") || name == "line") {
+            LineConfig line;
+            std::string_view lineName = std::string_view(section.Name).substr(4);
+            while (!lineName.empty() && lineName.front() == ' ')
+                lineName.remove_prefix(1);
+            line.Name = std::string(lineName);
+            if (line.Name.empty() || line.Name.size() > 64 ||
+                !std::all_of(line.Name.begin(), line.Name.end(), SafeChar))
+                check.Errors.push_back(label +
+                                       " the line's name must be 1 to 64 letters, digits, '-' "
+                                       "or '_' (it names topics and folders)");
+            ReadLine(in, line);
+            if (!line.Device.empty()) {
+                if (auto [it, added] = devices.emplace(line.Device, line.Name); !added)
+                    in.Error("device", "already used by [line " + it->second + "]");
+            }
+            config.Lines.push_back(std::move(line));
+        } else {
+            check.Errors.push_back(label + " unknown section");
+            continue;
+        }
+        in.RefuseUnknownKeys();
+    }
+    if (config.Lines.empty())
+        check.Errors.push_back("[line NAME] missing: no serial line to poll");
+    if (config.Mqtt.ClientId.empty())
+        config.Mqtt.ClientId = DefaultClientId(hostName);
+    if (config.Mqtt.Base.empty())
+        config.Mqtt.Base = "instrument-reader/" + CleanHostName(hostName);
+    return check;
+}

@@ -1,0 +1,280 @@
+#include "line_poller.h"
+#include "service.h"
+#include "service_config.h"
+#include "sim_process.h"
+#include "test_files.h"
+
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+const QByteArray kGoodLine = "[line a]\ndevice=/dev/ttyUSB0\nvariant=crc\naddresses=1\n";
+
+QString Bin(const QString& program) {
+    return QCoreApplication::applicationDirPath() + "/" + program;
+}
+
+// The service's stderr so far, waiting until it holds `text` (false after 20 s).
+bool WaitForText(QProcess& process, QByteArray& seen, const QByteArray& text) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!seen.contains(text) && clock.elapsed() < 20000) {
+        process.waitForReadyRead(200);
+        seen += process.readAllStandardError();
+    }
+    return seen.contains(text);
+}
+
+QByteArray Config(const QString& dataDir, const QString& device, const QByteArray& extra = {}) {
+    return "[service]\ndata_dir=" + dataDir.toUtf8() + "\n[line a]\ndevice=" + device.toUtf8() +
+           "\nvariant=crc\nspeed=115200\ntimeout=50\naddresses=1,2\nperiod=100\n"
+           "offline_after=2\n" +
+           extra;
+}
+
+} // namespace
+
+class TestService : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Each kind of mistake gives one line naming its section and key.
+    void configErrors_data() {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("variant") << kGoodLine + "variant=x\n"
+                                 << "[line a] variant: given twice";
+        QTest::newRow("unknown variant")
+            << QByteArray("[line a]\ndevice=d\nvariant=rtu\naddresses=1\n")
+            << "[line a] variant: \"rtu\" is neither crc nor sum";
+        QTest::newRow("speed") << kGoodLine + "speed=19000\n"
+                               << "[line a] speed: \"19000\" is not one of 110, 300, 600, 1200, "
+                                  "2400, 4800, 9600, 19200, 38400, 57600, 115200";
+        QTest::newRow("address range")
+            << QByteArray("[line a]\ndevice=d\nvariant=sum\naddresses=1,256\n")
+            << "[line a] addresses: \"1,256\" is not a list of addresses 0-255 like 1,2,5-8 "
+               "(each once)";
+        QTest::newRow("address twice")
+            << QByteArray("[line a]\ndevice=d\nvariant=sum\naddresses=1-3,2\n")
+            << "[line a] addresses: \"1-3,2\" is not a list of addresses 0-255 like 1,2,5-8 "
+               "(each once)";
+        QTest::newRow("negative period") << kGoodLine + "period=-1\n"
+                                         << "[line a] period: \"-1\" is not a number from 0 to "
+                                            "86400000";
+        QTest::newRow("yes/no") << kGoodLine + "exchange_log=maybe\n"
+                                << "[line a] exchange_log: \"maybe\" is neither yes nor no";
+        QTest::newRow("missing device")
+            << QByteArray("[line a]\nvariant=crc\naddresses=1\n")
+            << "[line a] device: missing: the serial device, e.g. /dev/serial/by-id/...";
+        QTest::newRow("keepalive 0") << kGoodLine + "[mqtt]\nkeepalive=0\n"
+                                     << "[mqtt] keepalive: \"0\" is not a number from 5 to 65535";
+        QTest::newRow("qos 2") << kGoodLine + "[mqtt]\nqos=2\n"
+                               << "[mqtt] qos: \"2\" is not a number from 0 to 1";
+        QTest::newRow("unsafe name")
+            << QByteArray("[line a/b]\ndevice=d\nvariant=crc\naddresses=1\n")
+            << "[line a/b] the line's name must be 1 to 64 letters, digits, '-' or '_' (it "
+               "names topics and folders)";
+        QTest::newRow("unknown key") << kGoodLine + "perod=5\n"
+                                     << "[line a] perod: unknown key";
+        QTest::newRow("unknown section") << kGoodLine + "[lines b]\n"
+                                         << "[lines b] unknown section";
+        QTest::newRow("no line") << QByteArray("[service]\nkeep_days=3\n")
+                                 << "[line NAME] missing: no serial line to poll";
+        QTest::newRow("device twice")
+            << kGoodLine + "[line b]\ndevice=/dev/ttyUSB0\nvariant=sum\naddresses=2\n"
+            << "[line b] device: already used by [line a]";
+    }
+    void configErrors() {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, error);
+        const ConfigCheck check = ParseServiceConfig(content.toStdString(), "host");
+        QCOMPARE(check.Errors.size(), size_t(1));
+        QCOMPARE(QString::fromStdString(check.Errors[0]), error);
+    }
+
+    void goodConfig() {
+        const ConfigCheck check = ParseServiceConfig(
+            "[Service]\ndata_dir=/srv/r\nkeep_days=30\n"
+            "[line north-1]\nDevice=/dev/serial/by-id/x\nvariant=SUM\nspeed=9600\ntimeout=250\n"
+            "addresses=7,1-3\nperiod=0\ngap=5\noffline_after=4\nexchange_log=no\n"
+            "[line b]\ndevice=/dev/ttyS1\nvariant=crc\naddresses=0\n"
+            "[mqtt]\nhost=broker\nport=8883\nqos=0\nretain=no\nkeepalive=30\ndiscovery=yes\n",
+            "a.very-long.host.name.example");
+        QVERIFY(check.Errors.empty());
+        ServiceConfig expected;
+        expected.DataDir = "/srv/r";
+        expected.KeepDays = 30;
+        expected.Lines.push_back({"north-1",
+                                  "/dev/serial/by-id/x",
+                                  ProtocolVariant::Sum,
+                                  9600,
+                                  6,
+                                  250,
+                                  {7, 1, 2, 3},
+                                  0,
+                                  5,
+                                  4,
+                                  false});
+        expected.Lines.push_back(
+            {"b", "/dev/ttyS1", ProtocolVariant::Crc, 19200, 7, 1000, {0}, 1000, 0, 3, true});
+        expected.Mqtt.Host = "broker";
+        expected.Mqtt.Port = 8883;
+        expected.Mqtt.Qos = 0;
+        expected.Mqtt.Retain = false;
+        expected.Mqtt.KeepaliveS = 30;
+        expected.Mqtt.Discovery = true;
+        expected.Mqtt.ClientId = "reader-avery-longhostna";
+        expected.Mqtt.Base = "instrument-reader/avery-longhostnameexample";
+        QVERIFY(check.Config == expected);
+    }
+
+    // A write that fails is reported once, and once more when writing works again; the
+    // folder is made again and the new CSV file starts with its header.
+    void failedWritesReportedOnce() {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath("a");
+        WriteAll(folder, "in the way");
+        QStringList reports;
+        DayFiles files(folder.toStdString(), true, [&](const std::string& message) {
+            reports << QString::fromStdString(message);
+        });
+        const LocalTime sent{2026, 12, 1, 7, 23, 59, 59, 990, -1};
+        const LocalTime received{2026, 12, 1, 8, 0, 0, 0, 20, -1};
+        for (int i = 0; i < 2; ++i)
+            files.Write(sent, received, 30, "\xFF\xFF\xFF\xFF:1;423;\r", "");
+        QVERIFY(QFile::remove(folder));
+        files.Write(sent, received, 30, "\xFF\xFF\xFF\xFF:1;423;\r", "");
+        QCOMPARE(reports,
+                 QStringList({"cannot write " + folder + "/2026-12-07.log: Not a directory",
+                              "writing " + folder + " again"}));
+        QVERIFY(ReadAll(folder + "/2026-12-07.csv").startsWith("sent,exchange_ms,network,"));
+        QVERIFY(ReadAll(folder + "/2026-12-07.csv")
+                    .endsWith("\r\n2026-12-07T23:59:59.990,30,1,crc,0,no-answer" +
+                              QByteArray(42, ',') + "\r\n"));
+    }
+
+    // The diag report counts what happened since the previous one.
+    void diagPayload() {
+        Service service(ServiceConfig{}, "host", {});
+        LinePoller::Counts before, now;
+        before.Outcomes = {10, 0, 0, 1, 2, 0};
+        now.Outcomes = {40, 0, 1, 1, 5, 2};
+        before.Skipped = 3;
+        now.Skipped = 4;
+        now.Reopenings = 1;
+        QCOMPARE(service.DiagPayload(now, before, 4.0),
+                 std::string("{\"outcomes\":{\"ok\":30,\"too-short\":0,\"no-frame\":1,"
+                             "\"checksum-mismatch\":0,\"no-answer\":3,\"port-failure\":2},"
+                             "\"exchanges_per_s\":9.00,\"overruns\":1,\"port_reopenings\":1,"
+                             "\"queue_depth\":0,\"dropped\":0}"));
+    }
+
+    // A silent instrument goes offline after offline_after failures in a row and online at its
+    // next answer; the others stay online throughout.
+    void availability() {
+        SimProcess sim({"--address", "1,2", "--fault", "2:silence"});
+        QVERIFY(!sim.Device().isEmpty());
+        QTemporaryDir dir;
+        LineConfig line{"a",
+                        sim.Device().toStdString(),
+                        ProtocolVariant::Crc,
+                        115200,
+                        10,
+                        50,
+                        {1, 2},
+                        100,
+                        0,
+                        2,
+                        false};
+        QStringList changes;
+        LinePoller::Events events;
+        events.Availability = [&](uint32_t address, bool online) {
+            changes << QString("%1 %2").arg(address).arg(online ? "online" : "offline");
+        };
+        LinePoller poller(line, dir.path().toStdString(), events);
+        poller.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(changes.contains("2 offline"), 20000);
+        QVERIFY(sim.Command("@2 fault none"));
+        QTRY_VERIFY_WITH_TIMEOUT(changes.contains("2 online"), 20000);
+        poller.Stop();
+        QCOMPARE(changes, QStringList({"1 online", "2 offline", "2 online"}));
+        // A third visit may have begun before the command reached the simulator.
+        QVERIFY(poller.TotalCounts().Outcomes[size_t(ExchangeOutcome::NoAnswer)] >= 2);
+    }
+
+    void once() {
+        SimProcess sim({"--address", "1,2,3"});
+        QTemporaryDir dir;
+        WriteAll(dir.filePath("s.conf"), Config(dir.filePath("data"), sim.Device()) +
+                                             "[line b]\ndevice=" + dir.filePath("none").toUtf8() +
+                                             "\nvariant=sum\naddresses=4\n");
+        QProcess service;
+        service.start(Bin("reader-service"), {"--config", dir.filePath("s.conf"), "--once"});
+        QVERIFY(service.waitForFinished(20000));
+        QCOMPARE(service.exitCode(), 1); // line b has no device
+        QList<QByteArray> lines = service.readAllStandardOutput().trimmed().split('\n');
+        std::sort(lines.begin(), lines.end()); // the two lines run side by side
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines[0].startsWith("a 1 ok "));
+        QVERIFY(lines[1].startsWith("a 2 ok "));
+        QCOMPARE(lines[0].split(' ').size(), 15); // the twelve channel values
+        QCOMPARE(lines[2], QByteArray("b 4 port-failure"));
+    }
+
+    // The running service: files that reader-tool reads back to the same rows; the port
+    // vanishing and coming back at the same path; SIGHUP with a bad and with a changed
+    // configuration; SIGTERM.
+    void running() {
+        QTemporaryDir dir;
+        const QString link = dir.filePath("dev");
+        auto sim = std::make_unique<SimProcess>(QStringList{"--address", "1,2", "--link", link});
+        const QString config = dir.filePath("s.conf");
+        WriteAll(config, Config(dir.filePath("data"), link));
+        QProcess service;
+        service.start(Bin("reader-service"), {"--config", config});
+        QByteArray seen;
+        QVERIFY(WaitForText(service, seen, "a/2 online"));
+
+        sim.reset();
+        QVERIFY(WaitForText(service, seen, "a/1 offline"));
+        sim = std::make_unique<SimProcess>(QStringList{"--address", "1,2", "--link", link});
+        QVERIFY(WaitForText(service, seen, "open again"));
+        seen = seen.mid(seen.indexOf("open again"));
+        QVERIFY(WaitForText(service, seen, "a/2 online"));
+
+        WriteAll(config, "[line a]\nspeed=1\n");
+        ::kill(pid_t(service.processId()), SIGHUP);
+        QVERIFY(WaitForText(service, seen, "the configuration in force is kept"));
+        WriteAll(config, Config(dir.filePath("data2"), link));
+        ::kill(pid_t(service.processId()), SIGHUP);
+        QVERIFY(WaitForText(service, seen, "configuration read again"));
+        const QString day = QDate::currentDate().toString(Qt::ISODate);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath("data2/a/" + day + ".csv")), 10000);
+
+        service.terminate();
+        QVERIFY(service.waitForFinished(5000));
+        QCOMPARE(service.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(service.exitCode(), 0);
+
+        for (const QString format : {"csv", "jsonl"}) {
+            const QString stem = dir.filePath("data/a/" + day);
+            QProcess tool;
+            tool.start(Bin("reader-tool"), format == "csv"
+                                               ? QStringList{"csv", stem + ".log"}
+                                               : QStringList{"csv", "--jsonl", stem + ".log"});
+            QVERIFY(tool.waitForFinished(10000));
+            const QByteArray rows = tool.readAllStandardOutput();
+            QVERIFY(rows.count('\n') > 10);
+            QCOMPARE(rows, ReadAll(stem + "." + format));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestService)
+#include "test_service.moc"
