@@ -3,6 +3,7 @@
 // or by hand; --once polls each instrument once and exits.
 
 #include "file_access.h"
+#include "mqtt_publisher.h"
 #include "service.h"
 #include "table_output.h"
 
@@ -86,11 +87,22 @@ void ReportErrors(const std::string& path, const ConfigCheck& check) {
         Log(Priority::Error, path + ": " + error);
 }
 
-// The MQTT client plugs in here; a build without it publishes nothing.
+// The broker client for [mqtt]; nothing (and nothing published) when its password file
+// cannot be read.
 std::unique_ptr<Publisher> MakePublisher(const MqttConfig& mqtt) {
-    Log(Priority::Warning,
-        "[mqtt] host " + mqtt.Host + ": this build has no MQTT client; nothing is published");
-    return nullptr;
+    std::string password;
+    if (!mqtt.PasswordFile.empty()) {
+        std::string error;
+        const std::optional<std::string> read = ReadPasswordFile(mqtt.PasswordFile, error);
+        if (!read) {
+            Log(Priority::Error, "[mqtt] password_file: " + error + "; nothing is published");
+            return nullptr;
+        }
+        password = *read;
+    }
+    return std::make_unique<MqttPublisher>(mqtt, password, [](const std::string& message) {
+        Log(Priority::Info, "mqtt: " + message);
+    });
 }
 
 int RunOnce(const ServiceConfig& config) {

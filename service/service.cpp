@@ -1,5 +1,7 @@
 #include "service.h"
 
+#include "mqtt_payloads.h"
+
 #include "file_access.h"
 #include "table_output.h"
 
@@ -12,13 +14,6 @@ namespace {
 
 constexpr int kDiagMs = 60000;
 constexpr int kPruneCheckMs = 3600000; // a new day is noticed within the hour
-
-void AppendUtc(std::string& out, int64_t utcMs) {
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC);
-    out += t.toString(Qt::ISODateWithMs).toStdString();
-    if (!out.empty() && out.back() != 'Z')
-        out += 'Z';
-}
 
 } // namespace
 
@@ -168,21 +163,13 @@ void Service::Prune() {
 }
 
 std::string Service::DefaultStatePayload(const StateReport& report) {
-    std::string out = "{\"ts\":\"";
-    AppendUtc(out, report.UtcMs);
-    out += "\",\"seq\":";
-    AppendUnsigned(out, report.Seq);
-    out += ",\"exchange_ms\":";
-    AppendUnsigned(out, report.ExchangeMs);
-    out += ",\"values\":[";
-    for (size_t i = 0; i < report.Reading->Channels.size(); ++i) {
-        if (i)
-            out += ',';
-        AppendFloat(out, report.Reading->Channels[i].Value, true);
-    }
-    out += "],\"status_number\":";
-    AppendUnsigned(out, report.Reading->StatusNumber);
-    return out + "}";
+    return StatePayload({report.UtcMs, report.Seq, report.ExchangeMs, report.Reading});
+}
+
+std::vector<std::pair<std::string, std::string>>
+Service::DefaultDiscovery(const DiscoveryRequest& request) {
+    return DiscoveryMessages({request.Prefix, request.Base, request.Host, request.Line,
+                              request.Address, request.PeriodMs});
 }
 
 std::string Service::DiagPayload(const LinePoller::Counts& now, const LinePoller::Counts& before,

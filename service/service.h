@@ -46,7 +46,7 @@ public:
         std::function<std::unique_ptr<Publisher>(const MqttConfig&)> MakePublisher;
         std::function<std::string(const StateReport&)> StatePayload = DefaultStatePayload;
         std::function<std::vector<std::pair<std::string, std::string>>(const DiscoveryRequest&)>
-            Discovery;
+            Discovery = DefaultDiscovery;
         std::function<void(Priority, const std::string&)> Log;
     };
 
@@ -66,7 +66,10 @@ public:
 
     // ts, seq, exchange_ms, status_number and the channel values: the payload until a richer
     // formatter is plugged in.
+    // The payloads as published: a reading's state, and Home Assistant discovery.
     static std::string DefaultStatePayload(const StateReport& report);
+    static std::vector<std::pair<std::string, std::string>>
+    DefaultDiscovery(const DiscoveryRequest& request);
     // The diag report of one line over `seconds`.
     std::string DiagPayload(const LinePoller::Counts& now, const LinePoller::Counts& before,
                             double seconds) const;

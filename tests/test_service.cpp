@@ -1,4 +1,5 @@
 #include "line_poller.h"
+#include "mqtt_broker.h"
 #include "service.h"
 #include "service_config.h"
 #include "sim_process.h"
@@ -7,6 +8,9 @@
 #include <QDate>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -272,6 +276,70 @@ private slots:
             const QByteArray rows = tool.readAllStandardOutput();
             QVERIFY(rows.count('\n') > 10);
             QCOMPARE(rows, ReadAll(stem + "." + format));
+        }
+    }
+
+    // Against a real broker, the instruments a bus on a pseudo-terminal: the service's status,
+    // each instrument's availability, and per instrument state messages whose values are the
+    // ones its answers carried on the line (as the day's log holds them), in order from seq 1;
+    // a clean stop publishes offline.
+    void publishes() {
+        MqttBroker broker;
+        QVERIFY(broker.Start());
+        QTemporaryDir dir;
+        SimProcess sim({"--address", "1,2,3", "--fault", "2:silence", "--reading", "live"});
+        const QString port = QString::number(broker.Port());
+        QProcess sub;
+        sub.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", port, "-t", "t/#", "-v", "-q", "1"});
+        QVERIFY(sub.waitForStarted());
+        QByteArray heard;
+        const auto hear = [&](const QByteArray& text, int times = 1) {
+            QElapsedTimer clock;
+            for (clock.start(); heard.count(text) < times && clock.elapsed() < 20000;) {
+                sub.waitForReadyRead(200);
+                heard += sub.readAllStandardOutput();
+            }
+            return heard.count(text) >= times;
+        };
+        QTest::qWait(500); // the subscriber has subscribed
+        const QString config = dir.filePath("s.conf");
+        WriteAll(config, Config(dir.filePath("data"), sim.Device()).replace("1,2", "1,2,3") +
+                             "[mqtt]\nhost=127.0.0.1\nport=" + port.toUtf8() + "\nbase=t\n");
+        QProcess service;
+        service.start(Bin("reader-service"), {"--config", config});
+        QVERIFY(hear("t/status online"));
+        QVERIFY(hear("t/a/2/availability offline"));
+        QVERIFY(hear("t/a/3/availability online"));
+        QVERIFY(hear("t/a/1/state", 5) && hear("t/a/3/state", 5));
+        service.terminate();
+        QVERIFY(service.waitForFinished(5000));
+        QCOMPARE(service.exitCode(), 0);
+        QVERIFY(hear("t/status offline"));
+        QVERIFY(!heard.contains("t/a/2/state"));
+        sub.kill();
+        sub.waitForFinished();
+
+        const QString log =
+            dir.filePath("data/a/" + QDate::currentDate().toString(Qt::ISODate) + ".log");
+        for (const char* address : {"1", "3"}) {
+            QList<float> sent; // channel 1 of each good answer on the line
+            QProcess tool;
+            tool.start(Bin("reader-tool"), {"csv", "--network", address, log});
+            QVERIFY(tool.waitForFinished(10000));
+            for (const QByteArray& row : tool.readAllStandardOutput().split('\n').mid(1))
+                if (row.split(',').value(5) == "ok")
+                    sent << row.split(',').value(6).toFloat();
+            QList<float> published;
+            for (const QByteArray& line : heard.split('\n')) {
+                if (!line.startsWith("t/a/" + QByteArray(address) + "/state "))
+                    continue;
+                const QJsonObject state =
+                    QJsonDocument::fromJson(line.mid(line.indexOf(' ') + 1)).object();
+                QCOMPARE(state["seq"].toInt(), published.size() + 1);
+                published << float(state["channels"].toArray()[0].toObject()["value"].toDouble());
+            }
+            QVERIFY(published.size() >= 5);
+            QCOMPARE(published, sent.mid(0, published.size()));
         }
     }
 };
