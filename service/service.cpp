@@ -54,9 +54,11 @@ void Service::MakePublisher() {
         m_publisher = m_hooks.MakePublisher(m_config.Mqtt);
     if (!m_publisher)
         m_publisher = std::make_unique<NullPublisher>();
-    const std::string statusTopic = m_config.Mqtt.Base + "/status";
-    m_publisher->OnConnected = [this, statusTopic] {
-        m_publisher->Publish(statusTopic, "online", true, 1);
+    // The client publishes the status itself after each connection. A broker that restarted
+    // without its retained messages gets each instrument's availability and discovery again.
+    m_publisher->OnConnected = [this] {
+        for (const auto& [topic, payload] : m_availability)
+            m_publisher->Publish(topic, payload, true, m_config.Mqtt.Qos);
         PublishDiscovery();
     };
     m_publisher->OnMessage = [this](const std::string& topic, const std::string& payload) {
@@ -97,8 +99,9 @@ void Service::StartLines() {
         events.Availability = [this, prefix](uint32_t address, bool online) {
             Log(Priority::Info, prefix.substr(m_config.Mqtt.Base.size() + 1) +
                                     std::to_string(address) + (online ? " online" : " offline"));
-            m_publisher->Publish(prefix + std::to_string(address) + "/availability",
-                                 online ? "online" : "offline", true, m_config.Mqtt.Qos);
+            const std::string topic = prefix + std::to_string(address) + "/availability";
+            m_availability[topic] = online ? "online" : "offline";
+            m_publisher->Publish(topic, m_availability[topic], true, m_config.Mqtt.Qos);
         };
         events.Reading = [this, prefix](uint32_t address, uint64_t seq,
                                         const ExchangeResult& result,
@@ -121,6 +124,7 @@ void Service::StopLines() {
     for (auto& line : m_lines)
         line->Stop();
     m_lines.clear();
+    m_availability.clear();
 }
 
 void Service::Reload(ServiceConfig config) {

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -86,6 +87,7 @@ private:
     ServiceConfig m_config;
     std::string m_hostName;
     Hooks m_hooks;
+    std::map<std::string, std::string> m_availability; // the latest per availability topic
     std::unique_ptr<Publisher> m_publisher;
     std::vector<std::unique_ptr<LinePoller>> m_lines;
     std::vector<LinePoller::Counts> m_diagBefore;
