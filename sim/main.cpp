@@ -407,8 +407,11 @@ private:
                 }
             }
             m_queue.pop_front();
+            // Each piece is due its delay after the previous one was due, not after it went
+            // out: paced at the wire speed, the time a turn of the loop takes does not add up
+            // over an answer.
             if (!m_queue.empty())
-                m_nextSendAt = Clock::now() + std::chrono::microseconds(m_queue.front().DelayUs);
+                m_nextSendAt += std::chrono::microseconds(m_queue.front().DelayUs);
         }
     }
 

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# reader-service against instrument-sim and a mosquitto broker started here (127.0.0.1, a free
+# port, a temporary configuration):
+#   1. line throughput with period=0 and the simulator pacing at the wire speed of 19200 baud,
+#      against the wire limit (request and answer bytes at 10 bits each), and the share of the
+#      time the line carries an exchange (what the service leaves idle between two);
+#   2. CPU per exchange (paced: a wake-up per byte; unpaced: the answer at once, so mostly
+#      parse, files and publish) and the latency from an exchange's end to the broker's
+#      delivery to a subscriber (median, p99);
+#   3. resident memory with 3 lines of 32 instruments each.
+# Usage: bench/service-bench.sh [seconds]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-20}
+bin=$PWD/build/bin
+dir=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$dir/broker.conf"
+mosquitto -c "$dir/broker.conf" >"$dir/broker.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do mosquitto_pub -h 127.0.0.1 -p "$port" -t probe -m x 2>/dev/null && break; sleep 0.1; done
+
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# One line of three instruments polled back to back; $1 is --pace or nothing, $2 a tag.
+run_line() {
+    local pace=$1 tag=$2 service ticks0 ticks1
+    "$bin/instrument-sim" --address 1,2,3 --reading live $pace --baud 19200 --link "$dir/tty$tag" \
+        >"$dir/sim$tag.out" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 50); do [ -e "$dir/tty$tag" ] && break; sleep 0.1; done
+    printf '[service]\ndata_dir=%s\n[line bench]\ndevice=%s\nvariant=crc\nspeed=19200\n' \
+        "$dir/data$tag" "$dir/tty$tag" >"$dir/one$tag.conf"
+    printf 'timeout=1000\naddresses=1,2,3\nperiod=0\n[mqtt]\nhost=127.0.0.1\nport=%s\nbase=b%s\n' \
+        "$port" "$tag" >>"$dir/one$tag.conf"
+    mosquitto_sub -h 127.0.0.1 -p "$port" -t "b$tag/bench/+/state" -F '%U %p' >"$dir/heard$tag" &
+    pids+=($!)
+    sleep 0.5
+    "$bin/reader-service" --config "$dir/one$tag.conf" 2>"$dir/service$tag.err" &
+    service=$!
+    pids+=($service)
+    sleep 2 # connected and polling
+    ticks0=$(cpu_ticks "$service")
+    cat "$dir/data$tag"/bench/*.csv >"$dir/before$tag.csv"
+    sleep "$seconds"
+    ticks1=$(cpu_ticks "$service")
+    cat "$dir/data$tag"/bench/*.csv >"$dir/after$tag.csv"
+    kill "$service"
+    wait "$service" 2>/dev/null || true
+    python3 bench/service_figures.py "$dir/before$tag.csv" "$dir/after$tag.csv" "$seconds" \
+        $((ticks1 - ticks0)) "$(getconf CLK_TCK)" "$tag" "$dir/heard$tag"
+}
+run_line --pace paced
+run_line "" unpaced
+
+# Three lines of 32 instruments.
+{
+    printf '[service]\ndata_dir=%s/data3\n' "$dir"
+    for n in 1 2 3; do
+        "$bin/instrument-sim" --address 1-32 --reading live --link "$dir/tty$n" >/dev/null 2>&1 &
+        pids+=($!)
+        printf '[line l%s]\ndevice=%s/tty%s\nvariant=crc\nspeed=115200\ntimeout=50\n' "$n" "$dir" "$n"
+        printf 'addresses=1-32\nperiod=1000\n'
+    done
+    printf '[mqtt]\nhost=127.0.0.1\nport=%s\nbase=bench3\ndiscovery=yes\n' "$port"
+} >"$dir/three.conf"
+sleep 1
+"$bin/reader-service" --config "$dir/three.conf" 2>"$dir/three.err" &
+service=$!
+pids+=($service)
+sleep 10
+echo "resident memory: $(awk '/VmRSS/ { print $2 " kB" }' "/proc/$service/status") with 3 lines x 32 instruments"
+kill "$service"
