@@ -7,11 +7,14 @@
 #   2. CPU per exchange (paced: a wake-up per byte; unpaced: the answer at once, so mostly
 #      parse, files and publish) and the latency from an exchange's end to the broker's
 #      delivery to a subscriber (median, p99);
-#   3. resident memory with 3 lines of 32 instruments each.
-# Usage: bench/service-bench.sh [seconds]
+#   3. resident memory with 3 lines of 32 instruments each;
+#   4. fixed-rate drift: one instrument every 20 ms for `drift-seconds` (200: 10 000 visits),
+#      each send stamp against its place on the grid.
+# Usage: bench/service-bench.sh [seconds] [drift-seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
+drift_seconds=${2:-$seconds}
 bin=$PWD/build/bin
 dir=$(mktemp -d)
 pids=()
@@ -79,3 +82,25 @@ pids+=($service)
 sleep 10
 echo "resident memory: $(awk '/VmRSS/ { print $2 " kB" }' "/proc/$service/status") with 3 lines x 32 instruments"
 kill "$service"
+
+# Fixed rate: one instrument every 20 ms.
+"$bin/instrument-sim" --address 1 --reading live --link "$dir/ttyd" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [ -e "$dir/ttyd" ] && break; sleep 0.1; done
+printf '[service]\ndata_dir=%s/datad\n[line d]\ndevice=%s/ttyd\nvariant=crc\nspeed=115200\n' \
+    "$dir" "$dir" >"$dir/drift.conf"
+printf 'timeout=50\naddresses=1\nperiod=20\n' >>"$dir/drift.conf"
+"$bin/reader-service" --config "$dir/drift.conf" 2>"$dir/drift.err" &
+service=$!
+pids+=($service)
+sleep "$drift_seconds"
+kill "$service"
+wait "$service" 2>/dev/null || true
+python3 - "$dir"/datad/d/*.csv <<'PY'
+import datetime, sys
+sent = [datetime.datetime.fromisoformat(r.split(",")[0]).timestamp() * 1000
+        for r in open(sys.argv[1]).read().splitlines()[1:]]
+off = [s - sent[0] - 20 * k for k, s in enumerate(sent)]
+print("fixed rate, %d visits at 20 ms: last visit %+.0f ms off the grid, spread %.0f to %+.0f ms"
+      % (len(sent), off[-1], min(off), max(off)))
+PY
