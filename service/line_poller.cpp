@@ -188,23 +188,23 @@ void LinePoller::RunOnce(std::function<void(const ExchangeResult&, const DeviceR
     if (!open && m_events.Log)
         m_events.Log("cannot open " + m_config.Device + ": " +
                      m_port.LastOpenError().toStdString());
-    auto next = std::make_shared<std::function<void()>>();
-    *next = [this, next] {
-        if (m_onceIndex >= m_config.Addresses.size()) {
-            m_onceEach = nullptr;
-            m_port.Close();
-            auto done = std::move(m_onceDone);
-            if (done)
-                done();
-            return;
-        }
-        const size_t index = m_onceIndex++;
-        m_cycle.Begin(ExchangeJob{m_config.Addresses[index], &m_readings[index], {}},
-                      [this, next, index](const ExchangeResult& result) {
-                          Ended(index, result);
-                          QTimer::singleShot(int(m_config.GapMs), Qt::PreciseTimer, this,
-                                             [next] { (*next)(); });
-                      });
-    };
-    (*next)();
+    OnceStep();
+}
+
+void LinePoller::OnceStep() {
+    if (m_onceIndex >= m_config.Addresses.size()) {
+        m_onceEach = nullptr;
+        m_port.Close();
+        auto done = std::move(m_onceDone);
+        if (done)
+            done();
+        return;
+    }
+    const size_t index = m_onceIndex++;
+    m_cycle.Begin(ExchangeJob{m_config.Addresses[index], &m_readings[index], {}},
+                  [this, index](const ExchangeResult& result) {
+                      Ended(index, result);
+                      QTimer::singleShot(int(m_config.GapMs), Qt::PreciseTimer, this,
+                                         [this] { OnceStep(); });
+                  });
 }

