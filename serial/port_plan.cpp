@@ -18,6 +18,18 @@ std::string ComName(unsigned n) {
     return std::string("COM").append(std::to_string(n));
 }
 
+// The record an opening that sets every value leaves: the speed's gap and per-byte time, the
+// reply time-out, and no write time-outs.
+CommTimeouts EveryTimeout(const CommTimeouts& previous, uint32_t perByteMs, uint32_t constantMs) {
+    CommTimeouts timeouts = previous;
+    timeouts.ReadIntervalTimeout = perByteMs;
+    timeouts.ReadTotalTimeoutMultiplier = perByteMs;
+    timeouts.ReadTotalTimeoutConstant = constantMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    return timeouts;
+}
+
 } // namespace
 
 PortOpening PlanReopenPort(uint16_t speedIndex, uint16_t port, uint16_t timeOut,
@@ -57,12 +69,7 @@ PortOpening PlanOpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, 
     opening.Line.StopBits = 1;
     opening.Line.DataBits = (dataBits >= 5 && dataBits <= 8) ? static_cast<uint8_t>(dataBits) : 8;
 
-    opening.Timeouts = previous;
-    opening.Timeouts.ReadIntervalTimeout = speed.PerByteMs;
-    opening.Timeouts.ReadTotalTimeoutMultiplier = speed.PerByteMs;
-    opening.Timeouts.ReadTotalTimeoutConstant = readTimeout;
-    opening.Timeouts.WriteTotalTimeoutMultiplier = 0;
-    opening.Timeouts.WriteTotalTimeoutConstant = 0;
+    opening.Timeouts = EveryTimeout(previous, speed.PerByteMs, readTimeout);
     opening.RaiseDtrRts = false;
     return opening;
 }
@@ -73,12 +80,7 @@ PortOpening PlanOpenDevice(const std::string& device, uint16_t speedIndex, uint1
     opening.PortName = device;
     const SpeedRow speed = speedIndex <= kLastSpeedIndex ? kSpeedTable[speedIndex] : kFallbackSpeed;
     opening.Line.BaudRate = speed.Baud;
-    opening.Timeouts = previous;
-    opening.Timeouts.ReadIntervalTimeout = speed.PerByteMs;
-    opening.Timeouts.ReadTotalTimeoutMultiplier = speed.PerByteMs;
-    opening.Timeouts.ReadTotalTimeoutConstant = timeOut;
-    opening.Timeouts.WriteTotalTimeoutMultiplier = 0;
-    opening.Timeouts.WriteTotalTimeoutConstant = 0;
+    opening.Timeouts = EveryTimeout(previous, speed.PerByteMs, timeOut);
     opening.RaiseDtrRts = true;
     return opening;
 }
