@@ -109,6 +109,7 @@ int RunOnce(const ServiceConfig& config) {
     std::vector<std::unique_ptr<LinePoller>> lines;
     size_t running = config.Lines.size();
     bool allAnswered = true;
+    bool outputFailed = false;
     for (const LineConfig& line : config.Lines) {
         LinePoller::Events events;
         events.Log = [name = line.Name](const std::string& message) {
@@ -119,7 +120,8 @@ int RunOnce(const ServiceConfig& config) {
     for (auto& poller : lines) {
         const std::string name = poller->Config().Name;
         poller->RunOnce(
-            [&allAnswered, name](const ExchangeResult& result, const DeviceReading& reading) {
+            [&allAnswered, &outputFailed, name](const ExchangeResult& result,
+                                                const DeviceReading& reading) {
                 std::string out = name + " " + std::to_string(result.Address) + " " +
                                   ExchangeOutcomeName(result.Outcome);
                 if (result.Outcome == ExchangeOutcome::Parsed)
@@ -129,8 +131,9 @@ int RunOnce(const ServiceConfig& config) {
                     }
                 else
                     allAnswered = false;
-                std::printf("%s\n", out.c_str());
-                std::fflush(stdout);
+                out += '\n';
+                if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+                    outputFailed = true;
             },
             [&running] {
                 if (--running == 0)
@@ -139,6 +142,10 @@ int RunOnce(const ServiceConfig& config) {
     }
     if (running > 0)
         QCoreApplication::exec();
+    if (outputFailed) { // a report that did not arrive is no success
+        Log(Priority::Error, std::string("cannot write standard output: ") + std::strerror(errno));
+        return 2;
+    }
     return allAnswered ? 0 : 1;
 }
 

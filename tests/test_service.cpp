@@ -229,6 +229,11 @@ private slots:
         QVERIFY(lines[1].startsWith("a 2 ok "));
         QCOMPARE(lines[0].split(' ').size(), 15); // the twelve channel values
         QCOMPARE(lines[2], QByteArray("b 4 port-failure"));
+        // A report that cannot be written is a failure, not a success.
+        service.setStandardOutputFile("/dev/full");
+        service.start(Bin("reader-service"), {"--config", dir.filePath("s.conf"), "--once"});
+        QVERIFY(service.waitForFinished(20000));
+        QCOMPARE(service.exitCode(), 2);
     }
 
     // The running service: files that reader-tool reads back to the same rows; the port
