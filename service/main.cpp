@@ -100,9 +100,8 @@ std::unique_ptr<Publisher> MakePublisher(const MqttConfig& mqtt) {
         }
         password = *read;
     }
-    return std::make_unique<MqttPublisher>(mqtt, password, [](const std::string& message) {
-        Log(Priority::Info, "mqtt: " + message);
-    });
+    return std::make_unique<MqttPublisher>(
+        mqtt, password, [](const std::string& message) { Log(Priority::Info, message); });
 }
 
 int RunOnce(const ServiceConfig& config) {
