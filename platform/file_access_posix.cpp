@@ -332,8 +332,7 @@ bool ReplacingWriter::Write(std::string_view bytes) {
     if (!WriteAll(fd, bytes)) {
         const int error = errno;
         if (m_published) // only whole writes stay in a file others may read
-            [[maybe_unused]]
-            const int cut = ftruncate(fd, off_t(m_written));
+            CutTo(fd, off_t(m_written));
         errno = error;
         return Fail("cannot write " + m_path);
     }

@@ -269,12 +269,8 @@ bool ReplacingWriter::Write(std::string_view bytes) {
     const HANDLE handle = reinterpret_cast<HANDLE>(m_handle);
     if (!WriteAll(handle, bytes)) {
         const DWORD error = GetLastError();
-        if (m_published) { // only whole writes stay in a file others may read
-            LARGE_INTEGER at{};
-            at.QuadPart = LONGLONG(m_written);
-            if (SetFilePointerEx(handle, at, nullptr, FILE_BEGIN))
-                SetEndOfFile(handle);
-        }
+        if (m_published) // only whole writes stay in a file others may read
+            CutAt(handle, LONGLONG(m_written));
         SetLastError(error);
         return Fail("cannot write " + m_path);
     }
