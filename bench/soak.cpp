@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
         if (cycles % 250 == 249) { // the instrument goes away for a few cycles
             sim.reset();
             for (int i = 0; i < 5; ++i, ++cycles) {
-                state.Exchange.Begin(state.Job());
+                state.BeginExchange({});
                 while (state.Exchange.InFlight())
                     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
             }
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
             ++restarts;
         }
         sim->Command(QString("next ") + faults[cycles % 10]);
-        state.Exchange.Begin(state.Job());
+        state.BeginExchange({});
         while (state.Exchange.InFlight())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (++cycles == 100) {

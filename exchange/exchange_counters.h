@@ -16,16 +16,16 @@ public:
         RequestCount = 0;
     }
 
-    void RequestSending(const ExchangeJob&) override {
+    void RequestSending(const ExchangeRecord&) override {
         if (m_countBeforeWrite)
             ++RequestCount;
     }
-    void RequestWritten(const ExchangeJob&) override {
+    void RequestWritten(const ExchangeRecord&) override {
         if (!m_countBeforeWrite)
             ++RequestCount;
     }
-    void ExchangeEnded(const ExchangeJob&, const ExchangeResult& result) override {
-        if (result.Outcome != ExchangeOutcome::Parsed)
+    void ExchangeEnded(const ExchangeRecord& record) override {
+        if (record.Outcome != ExchangeOutcome::Ok)
             ++ErrorCount;
     }
 

@@ -7,36 +7,24 @@ namespace {
 // The part of the request buffer cleared before each request is built.
 constexpr size_t kRequestClearBytes = 256;
 
-ExchangeOutcome FromParse(ParseOutcome outcome) {
-    switch (outcome) {
-    case ParseOutcome::Parsed:
-        return ExchangeOutcome::Parsed;
-    case ParseOutcome::TooShort:
-        return ExchangeOutcome::TooShort;
-    case ParseOutcome::NoFrame:
-        return ExchangeOutcome::NoFrame;
-    case ParseOutcome::ChecksumMismatch:
-        break;
-    }
-    return ExchangeOutcome::ChecksumMismatch;
-}
-
 } // namespace
 
 ExchangeCycle::ExchangeCycle(ProtocolVariant variant, Line& line, std::function<LocalTime()> clock)
     : m_variant(variant), m_line(line), m_clock(std::move(clock)) {}
 
-void ExchangeCycle::Begin(ExchangeJob job, std::function<void(const ExchangeResult&)> finished) {
+void ExchangeCycle::Begin(ExchangeJob job, Finished finished) {
     m_inFlight = true;
     m_aborted = false;
-    m_job = std::move(job);
+    m_job = job;
     m_finished = std::move(finished);
-    m_result = ExchangeResult{};
-    m_result.Address = m_job.Address;
+    m_record = ExchangeRecord{};
+    m_record.Line = m_job.Line;
+    m_record.Address = m_job.Address;
+    m_record.Variant = m_variant;
 
     m_line.Purge();
     for (ExchangeListener* listener : m_listeners)
-        listener->RequestSending(m_job);
+        listener->RequestSending(m_record);
 
     m_receive.fill(0);
     std::memset(m_request.data(), 0, kRequestClearBytes);
@@ -45,11 +33,10 @@ void ExchangeCycle::Begin(ExchangeJob job, std::function<void(const ExchangeResu
 }
 
 void ExchangeCycle::OnWritten(uint16_t length) {
+    m_record.Sent = m_clock();
+    m_record.Request = std::string_view(reinterpret_cast<const char*>(m_request.data()), length);
     for (ExchangeListener* listener : m_listeners)
-        listener->RequestWritten(m_job);
-    m_result.Sent = m_clock();
-    if (!m_job.LogPath.empty())
-        AppendToLog(m_job.LogPath, LogSendPart(m_result.Sent, m_request.data(), length));
+        listener->RequestWritten(m_record);
     if (m_aborted) {
         OnRead(0);
         return;
@@ -58,23 +45,23 @@ void ExchangeCycle::OnWritten(uint16_t length) {
 }
 
 void ExchangeCycle::OnRead(uint32_t count) {
-    ExchangeResult& r = m_result;
-    r.ByteCount = count;
+    ExchangeRecord& r = m_record;
     r.Received = m_clock();
     r.ExchangeMs = ExchangeTimeMs(r.Sent, r.Received);
-    r.ReadReturnNs = m_line.LastReadReturnNs();
-    if (!m_job.LogPath.empty())
-        AppendToLog(m_job.LogPath,
-                    LogAnswerPart(r.Received, r.ExchangeMs, m_receive.data(), r.ByteCount));
+    r.Answer = std::string_view(reinterpret_cast<const char*>(m_receive.data()), count);
+    r.Aborted = m_aborted;
+    for (ExchangeListener* listener : m_listeners)
+        listener->AnswerRead(r);
 
-    if (r.ByteCount > 0)
-        r.Outcome = FromParse(ParseAnswer(m_variant, m_receive, r.ByteCount, *m_job.Reading));
+    if (count > 0)
+        r.Outcome = OutcomeOfParse(ParseAnswer(m_variant, m_receive, count, *m_job.Reading));
     else
         r.Outcome = m_line.LastReadFailed() && !m_aborted ? ExchangeOutcome::PortFailure
                                                           : ExchangeOutcome::NoAnswer;
+    r.Reading = r.Outcome == ExchangeOutcome::Ok ? m_job.Reading : nullptr;
 
     for (ExchangeListener* listener : m_listeners)
-        listener->ExchangeEnded(m_job, r);
+        listener->ExchangeEnded(r);
     m_inFlight = false;
     auto finished = std::move(m_finished);
     m_finished = nullptr;

@@ -1,77 +1,64 @@
 #pragma once
 
-#include "exchange_log.h"
+#include "exchange_record.h"
 #include "frames.h"
 #include "line.h"
 #include "parser.h"
 
 #include <functional>
-#include <string>
+#include <string_view>
 #include <vector>
 
-// How one exchange ended.
-enum class ExchangeOutcome {
-    Parsed,           // an answer whose checksum matches
-    TooShort,         // an answer too short to hold a frame
-    NoFrame,          // an answer without the frame's end
-    ChecksumMismatch, // decoded, but its checksum is wrong
-    NoAnswer,         // the read ended with nothing
-    PortFailure,      // no port open, or it failed during the read
-};
-
-struct ExchangeResult {
-    uint32_t Address = 0;
-    ExchangeOutcome Outcome = ExchangeOutcome::NoAnswer;
-    uint32_t ByteCount = 0; // answer bytes read
-    LocalTime Sent;         // when the request had been written
-    LocalTime Received;     // when the read ended
-    uint32_t ExchangeMs = 0;
-    int64_t ReadReturnNs = 0; // how long the read took
-};
-
 // What one exchange is for: the instrument's network number, its own reading (a value that
-// does not convert keeps that instrument's previous one) and where the log parts go.
+// does not convert keeps that instrument's previous one) and the line it is on.
 struct ExchangeJob {
     uint32_t Address = 1;
     DeviceReading* Reading = nullptr; // never null
-    std::string LogPath;              // empty: not logged
+    std::string_view Line;            // the service's line name; must outlive the exchange
 };
 
-// Takes an exchange's steps as they happen. Several listeners may follow one exchange: the
-// window, a counter, a file writer.
+// Takes an exchange's steps as they happen, each with the record filled so far. Several
+// listeners follow one exchange, in the order they were added: the log, the counters, the
+// window; the service's outputs.
 class ExchangeListener {
 public:
     virtual ~ExchangeListener() = default;
-    // The line has been purged; the request is about to be written.
-    virtual void RequestSending(const ExchangeJob&) {}
-    // The write has ended, whatever the line took.
-    virtual void RequestWritten(const ExchangeJob&) {}
-    // The exchange has ended; the job's reading holds what the answer gave.
-    virtual void ExchangeEnded(const ExchangeJob&, const ExchangeResult&) {}
+    // The line has been purged; the request is about to be written. The record holds the
+    // line, the address and the variant.
+    virtual void RequestSending(const ExchangeRecord&) {}
+    // The write has ended, whatever the line took: the send stamp and the request are in.
+    virtual void RequestWritten(const ExchangeRecord&) {}
+    // The read has ended: the receive stamp, the exchange time and the answer are in.
+    virtual void AnswerRead(const ExchangeRecord&) {}
+    // The answer has been parsed into the job's reading: the record is complete.
+    virtual void ExchangeEnded(const ExchangeRecord&) {}
 };
 
-// One request/answer exchange with one instrument: purge, write the request, log its send
-// part, read, log the answer part, parse into the instrument's reading, report. The steps run
-// as the line reports back, so the caller's event loop never waits on the line.
+// One request/answer exchange with one instrument: purge, write the request, read, parse into
+// the instrument's reading, each step told to the listeners with one record that it fills as it
+// goes. The steps run as the line reports back, so the caller's event loop never waits on the
+// line.
 class ExchangeCycle {
 public:
+    using Finished = std::function<void(const ExchangeRecord&)>;
+
     ExchangeCycle(ProtocolVariant variant, Line& line,
                   std::function<LocalTime()> clock = LocalTimeNow);
 
     void AddListener(ExchangeListener* listener) { m_listeners.push_back(listener); }
 
-    // Begins an exchange; `finished` runs after the listeners have had its result. With
+    // Begins an exchange; `finished` runs after the listeners have had its record. With
     // nothing to wait for on the line the whole exchange has run when Begin returns.
-    void Begin(ExchangeJob job, std::function<void(const ExchangeResult&)> finished = {});
+    void Begin(ExchangeJob job, Finished finished = {});
     // An exchange has begun and not yet finished.
     bool InFlight() const { return m_inFlight; }
     // Ends the exchange in flight at once: the read ends with what has arrived, and the rest
-    // (its log part, parse, report) runs before this returns.
+    // (the answer's steps, the parse, the report) runs before this returns. The record says it
+    // was aborted.
     void Abort();
 
     const RequestBuffer& Request() const { return m_request; }
     const ReceiveBuffer& Received() const { return m_receive; }
-    uint32_t ReceivedLength() const { return m_result.ByteCount; }
 
 private:
     void OnWritten(uint16_t length);
@@ -87,6 +74,6 @@ private:
     bool m_inFlight = false;
     bool m_aborted = false;
     ExchangeJob m_job;
-    ExchangeResult m_result;
-    std::function<void(const ExchangeResult&)> m_finished;
+    ExchangeRecord m_record;
+    Finished m_finished;
 };

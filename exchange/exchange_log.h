@@ -22,9 +22,22 @@ struct LocalTime {
     uint16_t Year = 0, Month = 0, DayOfWeek = 0, Day = 0;
     uint16_t Hour = 0, Minute = 0, Second = 0, Milliseconds = 0;
     int64_t SteadyMs = -1; // a steady clock at the same moment; -1 when not known
+    int64_t UtcMs = -1;    // ms since 1970-01-01 UTC at the same moment; -1 when not known
 };
 
 LocalTime LocalTimeNow();
+
+// True when the stamp is a date and time of the calendar (a log stamp of "00 00 0000", or
+// month 13, is not).
+bool IsValidStamp(const LocalTime& stamp);
+// Milliseconds of a local stamp counted from 1970-01-01 as if it were UTC: for order and
+// differences between stamps of one log.
+int64_t StampMs(const LocalTime& stamp);
+// ISO 8601 with milliseconds, in the stamp's local time: 2026-12-06T14:03:07.250
+void AppendIsoStamp(std::string& out, const LocalTime& stamp);
+void AppendIsoStamp(std::string& out, int64_t stampMs);
+// "YYYY-MM-DDThh:mm:ss.mmmZ" of ms since 1970-01-01 UTC.
+std::string UtcTimestamp(int64_t utcMs);
 
 // Milliseconds from send to receive over the full time of day; a receive stamp earlier in the
 // day than the send stamp means midnight passed. Equal stamps give 0. When the wall clock was

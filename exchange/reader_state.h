@@ -3,6 +3,7 @@
 #include "app_settings.h"
 #include "exchange_counters.h"
 #include "exchange_cycle.h"
+#include "log_writer.h"
 #include "serial_port.h"
 
 // Everything one run of a reader program owns: the settings and where they live, the port, the
@@ -13,13 +14,14 @@ struct ReaderState {
                          std::string settingsPath = SettingsFilePath())
         : Variant(variant), SettingsPath(std::move(settingsPath)),
           Exchange(variant, Port, std::move(clock)), Counters(variant) {
+        Exchange.AddListener(&Log);
         Exchange.AddListener(&Counters);
     }
 
-    // The exchange for the instrument the settings name, logged where they say.
-    ExchangeJob Job() {
-        return {uint32_t(Settings.NetAdrr), &Reading,
-                Settings.UseLogFile == 1 ? Settings.LogFileName : std::string()};
+    // Begins the exchange with the instrument the settings name, logged where they say.
+    void BeginExchange(ExchangeCycle::Finished finished) {
+        Log.SetPath(Settings.UseLogFile == 1 ? Settings.LogFileName : std::string());
+        Exchange.Begin({uint32_t(Settings.NetAdrr), &Reading, {}}, std::move(finished));
     }
 
     ProtocolVariant Variant;
@@ -34,6 +36,7 @@ struct ReaderState {
                     },
                     {}};
     ExchangeCycle Exchange;
+    ExchangeLogWriter Log;
     ExchangeCounters Counters;
     int32_t ExchangeActive = 0; // 1 while the operator has the exchange running
 };

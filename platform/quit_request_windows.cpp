@@ -35,7 +35,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 } // namespace
 
-void OnQuitRequest(QObject* context, std::function<void()> quit) {
+void OnQuitRequest(QObject* context, std::function<void()> quit, std::function<void()>) {
     g_context = context;
     g_quit = std::move(quit);
     std::atexit(MarkEnded);

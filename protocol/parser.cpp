@@ -47,6 +47,31 @@ void CopyText(const ReceiveBuffer& buffer, unsigned pos, unsigned length, char (
     std::memcpy(text, buffer.data() + pos, count);
 }
 
+// Where the frame lies: the last '!' starts it, the last CR ends it, and the last ';' before
+// that CR ends the part the checksum covers. False when there is no such CR or ';', or the
+// checksum text is too long to be one.
+struct FrameMarks {
+    unsigned Start = 0, End = 0, Separator = 0;
+};
+bool LocateFrame(const ReceiveBuffer& buffer, unsigned length, FrameMarks& marks) {
+    marks.Start = FindBackward(buffer, length, kStartMark);
+    marks.End = FindBackward(buffer, length, kEndMark);
+    if (marks.End == 0)
+        return false; // cut off before its end, e.g. by the read limit
+    marks.Separator = FindBackward(buffer, marks.End, kSeparator);
+    return marks.Separator != 0 && marks.End - marks.Separator - 1 <= kMaxChecksumText;
+}
+
+// The checksum over the part of the frame it covers (none when the separator lies before the
+// start mark).
+uint16_t ComputedChecksum(const ProtocolTraits& traits, const ReceiveBuffer& buffer,
+                          const FrameMarks& marks) {
+    const size_t coveredFrom = marks.Start + (traits.ChecksumSkipsStartMark ? 1 : 0);
+    return marks.Separator >= coveredFrom ? traits.AnswerChecksum(buffer.data() + coveredFrom,
+                                                                  marks.Separator - coveredFrom + 1)
+                                          : traits.AnswerChecksum(nullptr, 0);
+}
+
 void DeriveFlags(DeviceReading& reading, uint16_t statusByte) {
     for (unsigned i = 0; i < 8; ++i)
         reading.KeyFlags[i] = (reading.KeyBits >> i) & 1u;
@@ -85,15 +110,10 @@ ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
         return ParseOutcome::TooShort;
     const unsigned length = receivedLength < kMaxReadLength ? receivedLength : kMaxReadLength;
 
-    // The frame is found from both ends: the last '!' starts it, the last CR ends it, and the
-    // last ';' before that CR ends the part the checksum covers.
-    const unsigned startMark = FindBackward(buffer, length, kStartMark);
-    const unsigned endMark = FindBackward(buffer, length, kEndMark);
-    if (endMark == 0)
-        return ParseOutcome::NoFrame; // cut off before its end, e.g. by the read limit
-    const unsigned separator = FindBackward(buffer, endMark, kSeparator);
-    if (separator == 0 || endMark - separator - 1 > kMaxChecksumText)
+    FrameMarks marks;
+    if (!LocateFrame(buffer, length, marks))
         return ParseOutcome::NoFrame;
+    const unsigned startMark = marks.Start, endMark = marks.End, separator = marks.Separator;
 
     char checksumText[16];
     CopyText(buffer, separator + 1, endMark - separator - 1, checksumText);
@@ -151,11 +171,7 @@ ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
     const uint16_t received =
         hasNumber ? static_cast<uint16_t>(*receivedText) : reading.ChecksumReceived;
 
-    const size_t coveredFrom = startMark + (traits.ChecksumSkipsStartMark ? 1 : 0);
-    const uint16_t computed =
-        separator >= coveredFrom
-            ? traits.AnswerChecksum(buffer.data() + coveredFrom, separator - coveredFrom + 1)
-            : traits.AnswerChecksum(nullptr, 0);
+    const uint16_t computed = ComputedChecksum(traits, buffer, marks);
 
     if (!hasNumber || received != computed)
         outcome = ParseOutcome::ChecksumMismatch;
@@ -171,6 +187,13 @@ bool AnswerLooksComplete(ProtocolVariant variant, const uint8_t* data, uint32_t 
         return false;
     ReceiveBuffer buffer{};
     std::memcpy(buffer.data(), data, count);
-    DeviceReading scratch;
-    return ParseAnswer(variant, buffer, count, scratch) == ParseOutcome::Parsed;
+    // Only the checksum is compared: the fields are decoded once, by the exchange's parse.
+    FrameMarks marks;
+    if (!LocateFrame(buffer, count, marks))
+        return false;
+    char checksumText[16];
+    CopyText(buffer, marks.Separator + 1, marks.End - marks.Separator - 1, checksumText);
+    const ProtocolTraits& traits = TraitsOf(variant);
+    const auto received = ScanUnsigned(checksumText, traits.ChecksumTextBase, 0);
+    return received && uint16_t(*received) == ComputedChecksum(traits, buffer, marks);
 }

@@ -1,7 +1,7 @@
 #include "day_files.h"
 
-#include "exchange_log_reader.h"
 #include "file_access.h"
+#include "record_format.h"
 
 #include <cerrno>
 #include <cstring>
@@ -46,42 +46,23 @@ bool DayFiles::Append(const std::string& path, std::string_view bytes, std::stri
     return false;
 }
 
-void DayFiles::Write(const LocalTime& sent, const LocalTime& received, uint32_t exchangeMs,
-                     std::string_view request, std::string_view answer) {
-    const std::string day = DayName(sent);
-    if (day != m_day) {
-        // Each day's rows are what reader-tool gives for that day's log alone.
-        m_day = day;
-        m_decoder = ExchangeDecoder();
-    }
-    const std::string stem = m_folder + "/" + day;
+void DayFiles::Exchanged(const ExchangeRecord& record, const InstrumentState&) {
+    if (record.Outcome == ExchangeOutcome::PortFailure)
+        return;
+    const std::string stem = m_folder + "/" + DayName(record.Sent);
     std::string failure;
     bool ok = true;
-    if (m_exchangeLog) {
-        const auto* req = reinterpret_cast<const uint8_t*>(request.data());
-        const auto* ans = reinterpret_cast<const uint8_t*>(answer.data());
-        ok &= Append(stem + ".log",
-                     LogSendPart(sent, req, request.size()) +
-                         LogAnswerPart(received, exchangeMs, ans, answer.size()),
-                     failure);
-    }
-    LoggedExchange logged;
-    logged.Sent = sent;
-    logged.Received = received;
-    logged.ExchangeTimeMs = exchangeMs;
-    logged.Request = std::string(request);
-    logged.Answer = std::string(answer);
-    if (const auto decoded = m_decoder.Decode(logged)) {
-        const std::string csvPath = stem + ".csv";
-        m_row.clear();
-        if (MissingOrEmpty(csvPath))
-            m_csv.AppendHeader(m_row);
-        m_csv.AppendRow(m_row, *decoded);
-        ok &= Append(csvPath, m_row, failure);
-        m_row.clear();
-        m_jsonl.AppendRow(m_row, *decoded);
-        ok &= Append(stem + ".jsonl", m_row, failure);
-    }
+    if (m_exchangeLog)
+        ok &= Append(stem + ".log", LogRecord(record), failure);
+    const std::string csvPath = stem + ".csv";
+    m_row.clear();
+    if (MissingOrEmpty(csvPath))
+        AppendCsvHeader(m_row, false);
+    AppendCsvRow(m_row, record, false);
+    ok &= Append(csvPath, m_row, failure);
+    m_row.clear();
+    AppendJsonLinesRow(m_row, record, false);
+    ok &= Append(stem + ".jsonl", m_row, failure);
     if (!ok && !m_failing && m_report)
         m_report(failure);
     else if (ok && m_failing && m_report)

@@ -2,13 +2,11 @@
 
 // A line's files under data_dir/NAME/, one set per local day (by the exchange's send stamp):
 // YYYY-MM-DD.log in the readers' exchange log bytes (when enabled), and YYYY-MM-DD.csv and
-// YYYY-MM-DD.jsonl with the rows `reader-tool csv` and `reader-tool csv --jsonl` give for that
-// log. Each record and each row is appended with one write. A failed write is reported once
-// when writing starts failing and once when it works again; the exchange goes on either way.
+// YYYY-MM-DD.jsonl with the exchange's rows as reader-tool writes them. Each record and each
+// row is appended with one write. A failed write is reported once when writing starts failing
+// and once when it works again; the exchange goes on either way.
 
-#include "decode.h"
-#include "exchange_log.h"
-#include "table_output.h"
+#include "output.h"
 
 #include <QDate>
 
@@ -16,14 +14,14 @@
 #include <string>
 #include <string_view>
 
-class DayFiles {
+class DayFiles : public Output {
 public:
     using Report = std::function<void(const std::string& message)>;
 
     DayFiles(std::string folder, bool exchangeLog, Report report);
 
-    void Write(const LocalTime& sent, const LocalTime& received, uint32_t exchangeMs,
-               std::string_view request, std::string_view answer);
+    // Every exchange but one that found no port is written.
+    void Exchanged(const ExchangeRecord& record, const InstrumentState& instrument) override;
 
     const std::string& Folder() const { return m_folder; }
     bool Failing() const { return m_failing; }
@@ -38,10 +36,6 @@ private:
     std::string m_folder;
     bool m_exchangeLog;
     Report m_report;
-    std::string m_day; // "YYYY-MM-DD" of the files written last
-    ExchangeDecoder m_decoder;
-    ExchangeTable m_csv{RowFormat::Csv, false};
-    ExchangeTable m_jsonl{RowFormat::JsonLines, false};
     bool m_failing = false;
     std::string m_row; // reused between rows
 };

@@ -1,7 +1,7 @@
 #include "line_poller.h"
 
-#include "frames.h"
 #include "parser.h"
+#include "service_log.h"
 
 #include <algorithm>
 
@@ -12,34 +12,10 @@ constexpr int kLastReopenMs = 60000;
 
 } // namespace
 
-const char* ExchangeOutcomeName(ExchangeOutcome outcome) {
-    switch (outcome) {
-    case ExchangeOutcome::Parsed:
-        return "ok";
-    case ExchangeOutcome::TooShort:
-        return "too-short";
-    case ExchangeOutcome::NoFrame:
-        return "no-frame";
-    case ExchangeOutcome::ChecksumMismatch:
-        return "checksum-mismatch";
-    case ExchangeOutcome::NoAnswer:
-        return "no-answer";
-    case ExchangeOutcome::PortFailure:
-        break;
-    }
-    return "port-failure";
-}
-
-LinePoller::LinePoller(LineConfig config, const std::string& dataDir, Events events)
-    : m_config(std::move(config)), m_events(std::move(events)), m_port({}, {}),
-      m_cycle(m_config.Variant, m_port),
-      m_files(dataDir + "/" + m_config.Name, m_config.ExchangeLog,
-              [this](const std::string& message) {
-                  if (m_events.Log)
-                      m_events.Log(message);
-              }),
-      m_readings(m_config.Addresses.size()), m_seq(m_config.Addresses.size()),
-      m_failures(m_config.Addresses.size()), m_online(m_config.Addresses.size()) {
+LinePoller::LinePoller(LineConfig config, std::vector<InstrumentState*> instruments,
+                       std::vector<Output*> outputs)
+    : m_config(std::move(config)), m_instruments(std::move(instruments)),
+      m_outputs(std::move(outputs)), m_port({}, {}), m_cycle(m_config.Variant, m_port) {
     m_clock.start();
     for (QTimer* timer : {&m_timer, &m_reopen}) {
         timer->setSingleShot(true);
@@ -60,19 +36,22 @@ LinePoller::~LinePoller() {
     Stop();
 }
 
-LinePoller::Counts LinePoller::TotalCounts() const {
-    Counts counts = m_counts;
-    counts.Skipped = m_skippedBefore + (m_schedule ? m_schedule->Skipped() : 0);
-    return counts;
+void LinePoller::Say(const std::string& text) const {
+    ServiceLog(Priority::Warning, m_config.Name + ": " + text);
+}
+
+LineFigures LinePoller::Figures() const {
+    LineFigures figures = m_figures;
+    figures.Overruns = m_skippedBefore + (m_schedule ? m_schedule->Skipped() : 0);
+    return figures;
 }
 
 bool LinePoller::OpenPort() {
     if (m_port.OpenDevice(m_config.Device, m_config.SpeedIndex, m_config.TimeoutMs) != 0) {
-        if (!m_portTrouble && m_events.Log)
-            m_events.Log("cannot open " + m_config.Device + ": " +
-                         m_port.LastOpenError().toStdString() + "; trying again with back-off");
         if (!m_portTrouble) {
-            for (size_t i = 0; i < m_online.size(); ++i)
+            Say("cannot open " + m_config.Device + ": " + m_port.LastOpenError().toStdString() +
+                "; trying again with back-off");
+            for (size_t i = 0; i < m_instruments.size(); ++i)
                 SetOnline(i, false);
         }
         m_portTrouble = true;
@@ -81,9 +60,8 @@ bool LinePoller::OpenPort() {
         return false;
     }
     if (m_portTrouble) {
-        ++m_counts.Reopenings;
-        if (m_events.Log)
-            m_events.Log(m_config.Device + " open again");
+        ++m_figures.Reopenings;
+        Say(m_config.Device + " open again");
     }
     m_portTrouble = false;
     PollSchedule::Options options;
@@ -98,9 +76,8 @@ bool LinePoller::OpenPort() {
 
 void LinePoller::PortLost() {
     m_port.Close();
-    if (m_events.Log)
-        m_events.Log(m_config.Device + " failed; closed, opening it again with back-off");
-    for (size_t i = 0; i < m_online.size(); ++i)
+    Say(m_config.Device + " failed; closed, opening it again with back-off");
+    for (size_t i = 0; i < m_instruments.size(); ++i)
         SetOnline(i, false);
     m_portTrouble = true;
     m_reopenDelayMs = kFirstReopenMs;
@@ -120,7 +97,7 @@ void LinePoller::Stop() {
     m_timer.stop();
     m_reopen.stop();
     if (m_cycle.InFlight())
-        m_cycle.Abort(); // its end is written; nothing new is scheduled
+        m_cycle.Abort(); // its end is told; nothing new is scheduled
     m_port.Close();
 }
 
@@ -134,77 +111,72 @@ void LinePoller::ScheduleNext() {
 
 void LinePoller::Visit() {
     const size_t index = m_visit.Index;
-    ExchangeJob job{m_config.Addresses[index], &m_readings[index], {}};
-    m_cycle.Begin(job, [this, index](const ExchangeResult& result) {
-        const bool answered = result.ByteCount > 0;
-        Ended(index, result);
+    const ExchangeJob job{m_config.Addresses[index], &m_instruments[index]->Reading, m_config.Name};
+    m_cycle.Begin(job, [this, index](const ExchangeRecord& record) {
+        const bool answered = !record.Answer.empty();
+        Ended(index, record);
         if (!m_running)
             return;
         m_schedule->Done(m_visit, answered, NowMs());
-        if (result.Outcome == ExchangeOutcome::PortFailure || !m_port.IsOpen())
+        if (record.Outcome == ExchangeOutcome::PortFailure || !m_port.IsOpen())
             PortLost();
         else
             ScheduleNext();
     });
 }
 
-void LinePoller::Ended(size_t index, const ExchangeResult& result) {
-    ++m_counts.Outcomes[size_t(result.Outcome)];
-    RequestBuffer request{};
-    const uint16_t length = BuildRequest(m_config.Variant, result.Address, request);
-    if (result.Outcome != ExchangeOutcome::PortFailure)
-        m_files.Write(result.Sent, result.Received, result.ExchangeMs,
-                      std::string_view(reinterpret_cast<const char*>(request.data()), length),
-                      std::string_view(reinterpret_cast<const char*>(m_cycle.Received().data()),
-                                       result.ByteCount));
-    if (result.Outcome == ExchangeOutcome::Parsed) {
-        m_failures[index] = 0;
-        m_reopenDelayMs = kFirstReopenMs;
-        SetOnline(index, true);
-        if (m_events.Reading)
-            m_events.Reading(result.Address, ++m_seq[index], result, m_readings[index]);
-    } else if (++m_failures[index] >= m_config.OfflineAfter) {
-        SetOnline(index, false);
+void LinePoller::Ended(size_t index, const ExchangeRecord& record) {
+    InstrumentState& instrument = *m_instruments[index];
+    // An exchange a stop cut short says nothing about the instrument.
+    if (!record.Aborted) {
+        ++m_figures.Outcomes[size_t(record.Outcome)];
+        ++instrument.Outcomes[size_t(record.Outcome)];
+        if (record.Outcome == ExchangeOutcome::Ok) {
+            instrument.FailuresInRow = 0;
+            ++instrument.Seq;
+            instrument.LastGoodUtcMs = record.Received.UtcMs;
+            m_reopenDelayMs = kFirstReopenMs;
+            SetOnline(index, true);
+        } else if (++instrument.FailuresInRow >= m_config.OfflineAfter) {
+            SetOnline(index, false);
+        }
     }
-    if (m_onceEach)
-        m_onceEach(result, m_readings[index]);
+    for (Output* output : m_outputs)
+        output->Exchanged(record, instrument);
 }
 
 void LinePoller::SetOnline(size_t index, bool online) {
-    if (m_online[index] == online)
+    InstrumentState& instrument = *m_instruments[index];
+    if (instrument.Online == online)
         return;
-    m_online[index] = online;
-    if (m_events.Availability)
-        m_events.Availability(m_config.Addresses[index], online);
+    instrument.Online = online;
+    if (m_running) // --once reports each visit itself
+        ServiceLog(Priority::Info, m_config.Name + "/" + std::to_string(instrument.Address) +
+                                       (online ? " online" : " offline"));
+    for (Output* output : m_outputs)
+        output->AvailabilityChanged(instrument);
 }
 
-void LinePoller::RunOnce(std::function<void(const ExchangeResult&, const DeviceReading&)> each,
-                         std::function<void()> done) {
-    m_onceEach = std::move(each);
+void LinePoller::RunOnce(std::function<void()> done) {
     m_onceDone = std::move(done);
     m_onceIndex = 0;
-    const bool open =
-        m_port.OpenDevice(m_config.Device, m_config.SpeedIndex, m_config.TimeoutMs) == 0;
-    if (!open && m_events.Log)
-        m_events.Log("cannot open " + m_config.Device + ": " +
-                     m_port.LastOpenError().toStdString());
+    if (m_port.OpenDevice(m_config.Device, m_config.SpeedIndex, m_config.TimeoutMs) != 0)
+        Say("cannot open " + m_config.Device + ": " + m_port.LastOpenError().toStdString());
     OnceStep();
 }
 
 void LinePoller::OnceStep() {
-    if (m_onceIndex >= m_config.Addresses.size()) {
-        m_onceEach = nullptr;
+    if (m_onceIndex >= m_instruments.size()) {
         m_port.Close();
-        auto done = std::move(m_onceDone);
-        if (done)
+        if (auto done = std::exchange(m_onceDone, nullptr))
             done();
         return;
     }
     const size_t index = m_onceIndex++;
-    m_cycle.Begin(ExchangeJob{m_config.Addresses[index], &m_readings[index], {}},
-                  [this, index](const ExchangeResult& result) {
-                      Ended(index, result);
-                      QTimer::singleShot(int(m_config.GapMs), Qt::PreciseTimer, this,
-                                         [this] { OnceStep(); });
-                  });
+    m_cycle.Begin(
+        ExchangeJob{m_config.Addresses[index], &m_instruments[index]->Reading, m_config.Name},
+        [this, index](const ExchangeRecord& record) {
+            Ended(index, record);
+            QTimer::singleShot(int(m_config.GapMs), Qt::PreciseTimer, this, [this] { OnceStep(); });
+        });
 }

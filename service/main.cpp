@@ -3,22 +3,19 @@
 // or by hand; --once polls each instrument once and exits.
 
 #include "file_access.h"
-#include "mqtt_publisher.h"
+#include "number_text.h"
+#include "quit_request.h"
 #include "service.h"
-#include "table_output.h"
+#include "service_log.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QSysInfo>
 #include <QTimer>
 
-#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #ifdef READER_SYSTEMD
 #include <systemd/sd-daemon.h>
@@ -43,25 +40,6 @@ const char kHelp[] =
     "  --help, --version\n"
     "See reader-service(1).\n";
 
-bool g_journal = false;
-
-void Log(Priority priority, const std::string& text) {
-    if (g_journal)
-        std::fprintf(stderr, "<%d>%s\n", int(priority), text.c_str());
-    else
-        std::fprintf(stderr, "reader-service: %s\n", text.c_str());
-}
-
-// systemd names the journal's stream in JOURNAL_STREAM ("device:inode"); a program started from
-// a shell inside a service inherits the variable with another stderr.
-bool StderrIsJournal() {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    struct stat info {};
-    unsigned long long device = 0, inode = 0;
-    return stream && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-           fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
-}
-
 void Notify([[maybe_unused]] const char* state) {
 #ifdef READER_SYSTEMD
     sd_notify(0, state);
@@ -84,133 +62,102 @@ ConfigCheck LoadConfig(const std::string& path) {
 
 void ReportErrors(const std::string& path, const ConfigCheck& check) {
     for (const std::string& error : check.Errors)
-        Log(Priority::Error, path + ": " + error);
+        ServiceLog(Priority::Error, path + ": " + error);
 }
 
-// The broker client for [mqtt]; nothing (and nothing published) when its password file
-// cannot be read.
-std::unique_ptr<Publisher> MakePublisher(const MqttConfig& mqtt) {
-    std::string password;
-    if (!mqtt.PasswordFile.empty()) {
-        std::string error;
-        const std::optional<std::string> read = ReadPasswordFile(mqtt.PasswordFile, error);
-        if (!read) {
-            Log(Priority::Error, "[mqtt] password_file: " + error + "; nothing is published");
-            return nullptr;
-        }
-        password = *read;
+// --once: one line per visit on standard output.
+class OnceReport : public Output {
+public:
+    void Exchanged(const ExchangeRecord& record, const InstrumentState& instrument) override {
+        std::string out = instrument.Line + " " + std::to_string(instrument.Address) + " " +
+                          OutcomeName(record.Outcome);
+        if (record.Reading)
+            for (const ChannelReading& channel : record.Reading->Channels) {
+                out += ' ';
+                AppendFloat(out, channel.Value, false);
+            }
+        else
+            AllAnswered = false;
+        out += '\n';
+        if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+            OutputFailed = true;
     }
-    return std::make_unique<MqttPublisher>(
-        mqtt, password, [](const std::string& message) { Log(Priority::Info, message); });
-}
+    bool AllAnswered = true;
+    bool OutputFailed = false;
+};
 
 int RunOnce(const ServiceConfig& config) {
+    OnceReport report;
+    std::vector<std::unique_ptr<InstrumentState>> instruments;
+    std::vector<std::unique_ptr<DayFiles>> files;
     std::vector<std::unique_ptr<LinePoller>> lines;
-    size_t running = config.Lines.size();
-    bool allAnswered = true;
-    bool outputFailed = false;
     for (const LineConfig& line : config.Lines) {
-        LinePoller::Events events;
-        events.Log = [name = line.Name](const std::string& message) {
-            Log(Priority::Warning, name + ": " + message);
-        };
-        lines.push_back(std::make_unique<LinePoller>(line, config.DataDir, std::move(events)));
+        std::vector<InstrumentState*> states;
+        for (uint32_t address : line.Addresses) {
+            instruments.push_back(std::make_unique<InstrumentState>());
+            instruments.back()->Line = line.Name;
+            instruments.back()->Address = address;
+            states.push_back(instruments.back().get());
+        }
+        files.push_back(
+            std::make_unique<DayFiles>(config.DataDir + "/" + line.Name, line.ExchangeLog,
+                                       [name = line.Name](const std::string& message) {
+                                           ServiceLog(Priority::Warning, name + ": " + message);
+                                       }));
+        lines.push_back(std::make_unique<LinePoller>(
+            line, std::move(states), std::vector<Output*>{files.back().get(), &report}));
     }
-    for (auto& poller : lines) {
-        const std::string name = poller->Config().Name;
-        poller->RunOnce(
-            [&allAnswered, &outputFailed, name](const ExchangeResult& result,
-                                                const DeviceReading& reading) {
-                std::string out = name + " " + std::to_string(result.Address) + " " +
-                                  ExchangeOutcomeName(result.Outcome);
-                if (result.Outcome == ExchangeOutcome::Parsed)
-                    for (const ChannelReading& channel : reading.Channels) {
-                        out += ' ';
-                        AppendFloat(out, channel.Value, false);
-                    }
-                else
-                    allAnswered = false;
-                out += '\n';
-                if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
-                    outputFailed = true;
-            },
-            [&running] {
-                if (--running == 0)
-                    QCoreApplication::quit();
-            });
-    }
+    size_t running = lines.size();
+    for (auto& line : lines)
+        line->RunOnce([&running] {
+            if (--running == 0)
+                QCoreApplication::quit();
+        });
     if (running > 0)
         QCoreApplication::exec();
-    if (outputFailed) { // a report that did not arrive is no success
-        Log(Priority::Error, std::string("cannot write standard output: ") + std::strerror(errno));
+    if (report.OutputFailed) { // a report that did not arrive is no success
+        ServiceLog(Priority::Error,
+                   std::string("cannot write standard output: ") + std::strerror(errno));
         return 2;
     }
-    return allAnswered ? 0 : 1;
-}
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int number) {
-    const char byte = char(number);
-    [[maybe_unused]] const ssize_t n = write(g_signalPipe[1], &byte, 1);
-}
-
-// SIGTERM, SIGINT and SIGHUP handled in the event loop: the handler only writes a byte.
-void CatchSignals(QObject* context, std::function<void(int)> handle) {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context, [handle = std::move(handle)] {
-        char byte = 0;
-        if (read(g_signalPipe[0], &byte, 1) == 1)
-            handle(int(byte));
-    });
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int number : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(number, &action, nullptr);
+    return report.AllAnswered ? 0 : 1;
 }
 
 int RunService(const std::string& path, ServiceConfig config) {
-    Service::Hooks hooks;
-    hooks.MakePublisher = MakePublisher;
-    hooks.Log = Log;
-    const std::string host = QSysInfo::machineHostName().toStdString();
-    Service service(std::move(config), host, hooks);
-
+    Service service(std::move(config), QSysInfo::machineHostName().toStdString());
     bool stopping = false;
-    CatchSignals(&service, [&](int number) {
-        if (number == SIGHUP) {
-            Notify("RELOADING=1");
-            const ConfigCheck check = LoadConfig(path);
-            if (check.Errors.empty()) {
-                service.Reload(check.Config);
-                Log(Priority::Info, "configuration read again from " + path);
-            } else {
-                ReportErrors(path, check);
-                Log(Priority::Error, "the configuration in force is kept");
-            }
-            Notify("READY=1");
-            return;
-        }
+    const auto stop = [&] {
         if (stopping)
             return;
         stopping = true;
         Notify("STOPPING=1");
-        Log(Priority::Info, "stopping");
+        ServiceLog(Priority::Info, "stopping");
         service.Stop([] { QCoreApplication::quit(); });
         QTimer::singleShot(kStopLimitMs, [] { QCoreApplication::quit(); });
-    });
+    };
+    const auto reload = [&] {
+        if (stopping)
+            return;
+        Notify("RELOADING=1");
+        const ConfigCheck check = LoadConfig(path);
+        if (check.Errors.empty()) {
+            service.Reload(check.Config);
+            ServiceLog(Priority::Info, "configuration read again from " + path);
+        } else {
+            ReportErrors(path, check);
+            ServiceLog(Priority::Error, "the configuration in force is kept");
+        }
+        Notify("READY=1");
+    };
+    OnQuitRequest(&service, stop, reload);
 
     service.Start();
     size_t instruments = 0;
     for (const LineConfig& line : service.Config().Lines)
         instruments += line.Addresses.size();
-    Log(Priority::Info, "started: " + std::to_string(service.Config().Lines.size()) + " lines, " +
-                            std::to_string(instruments) + " instruments, files in " +
-                            service.Config().DataDir);
+    ServiceLog(Priority::Info, "started: " + std::to_string(service.Config().Lines.size()) +
+                                   " lines, " + std::to_string(instruments) +
+                                   " instruments, files in " + service.Config().DataDir);
     Notify("READY=1");
 
 #ifdef READER_SYSTEMD
@@ -222,7 +169,7 @@ int RunService(const std::string& path, ServiceConfig config) {
     }
 #endif
     QCoreApplication::exec();
-    Log(Priority::Info, "stopped");
+    ServiceLog(Priority::Info, "stopped");
     return 0;
 }
 
@@ -252,7 +199,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    g_journal = StderrIsJournal();
+    UseJournalPrefixes(StderrIsJournal());
 
     QCoreApplication app(argc, argv);
     const ConfigCheck loaded = LoadConfig(path);

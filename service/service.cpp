@@ -1,14 +1,6 @@
 #include "service.h"
 
-#include "mqtt_payloads.h"
-
-#include "file_access.h"
-#include "table_output.h"
-
-#include <QDateTime>
-
-#include <cstdio>
-#include <cstdlib>
+#include "service_log.h"
 
 namespace {
 
@@ -17,71 +9,36 @@ constexpr int kPruneCheckMs = 3600000; // a new day is noticed within the hour
 
 } // namespace
 
-std::optional<std::string> ReadPasswordFile(const std::string& path, std::string& error) {
-    std::string full = path;
-    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
-    if (!path.empty() && path.front() != '/' && credentials)
-        full = std::string(credentials) + "/" + path;
-    const FileContent file = ReadWholeFile(full, 4096);
-    if (file.State != FileState::Read) {
-        error = "cannot read the password file " + full;
-        return std::nullopt;
-    }
-    return file.Bytes.substr(0, file.Bytes.find_first_of("\r\n"));
-}
-
-Service::Service(ServiceConfig config, std::string hostName, Hooks hooks)
-    : m_config(std::move(config)), m_hostName(std::move(hostName)), m_hooks(std::move(hooks)) {
+Service::Service(ServiceConfig config, std::string hostName)
+    : m_config(std::move(config)), m_hostName(std::move(hostName)) {
     m_steady.start();
     m_diag.setInterval(kDiagMs);
     connect(&m_diag, &QTimer::timeout, this, [this] { SendDiag(); });
     m_prune.setInterval(kPruneCheckMs);
     connect(&m_prune, &QTimer::timeout, this, [this] { Prune(); });
-    MakePublisher();
 }
 
 Service::~Service() {
     StopLines();
 }
 
-void Service::Log(Priority priority, const std::string& text) const {
-    if (m_hooks.Log)
-        m_hooks.Log(priority, text);
-}
-
-void Service::MakePublisher() {
-    if (!m_config.Mqtt.Host.empty() && m_hooks.MakePublisher)
-        m_publisher = m_hooks.MakePublisher(m_config.Mqtt);
-    if (!m_publisher)
-        m_publisher = std::make_unique<NullPublisher>();
-    // The client publishes the status itself after each connection. A broker that restarted
-    // without its retained messages gets each instrument's availability and discovery again.
-    m_publisher->OnConnected = [this] {
-        for (const auto& [topic, payload] : m_availability)
-            m_publisher->Publish(topic, payload, true, m_config.Mqtt.Qos);
-        PublishDiscovery();
-    };
-    m_publisher->OnMessage = [this](const std::string& topic, const std::string& payload) {
-        if (topic == m_config.Mqtt.DiscoveryPrefix + "/status" && payload == "online")
-            PublishDiscovery();
-    };
-}
-
-void Service::PublishDiscovery() {
-    if (!m_config.Mqtt.Discovery || !m_hooks.Discovery)
+void Service::StartMqtt() {
+    if (m_config.Mqtt.Host.empty())
         return;
-    for (const LineConfig& line : m_config.Lines)
-        for (uint32_t address : line.Addresses)
-            for (const auto& [topic, payload] :
-                 m_hooks.Discovery({m_config.Mqtt.DiscoveryPrefix, m_config.Mqtt.Base, m_hostName,
-                                    line.Name, address, line.PeriodMs}))
-                m_publisher->Publish(topic, payload, true, 1);
+    m_client = std::make_unique<MqttClient>(m_config.Mqtt);
+    m_client->Log = [](const std::string& message) { ServiceLog(Priority::Info, message); };
+    m_mqtt = std::make_unique<MqttOutput>(m_config, m_hostName, *m_client);
+    // The availability known so far goes out with the first connection.
+    for (const auto& [key, instrument] : m_instruments)
+        if (instrument->Online)
+            m_mqtt->AvailabilityChanged(*instrument);
+    m_client->Start();
+    if (m_config.Mqtt.Discovery)
+        m_client->Subscribe(m_config.Mqtt.DiscoveryPrefix + "/status");
 }
 
 void Service::Start() {
-    m_publisher->Start();
-    if (m_config.Mqtt.Discovery)
-        m_publisher->Subscribe(m_config.Mqtt.DiscoveryPrefix + "/status");
+    StartMqtt();
     Prune();
     m_prune.start();
     StartLines();
@@ -89,31 +46,36 @@ void Service::Start() {
 }
 
 void Service::StartLines() {
-    const MqttConfig& mqtt = m_config.Mqtt;
+    // Instruments that left the configuration are forgotten; the others keep their state.
+    std::map<std::pair<std::string, uint32_t>, std::unique_ptr<InstrumentState>> kept;
     for (const LineConfig& line : m_config.Lines) {
-        const std::string prefix = mqtt.Base + "/" + line.Name + "/";
-        LinePoller::Events events;
-        events.Log = [this, name = line.Name](const std::string& message) {
-            Log(Priority::Warning, name + ": " + message);
-        };
-        events.Availability = [this, prefix](uint32_t address, bool online) {
-            Log(Priority::Info, prefix.substr(m_config.Mqtt.Base.size() + 1) +
-                                    std::to_string(address) + (online ? " online" : " offline"));
-            const std::string topic = prefix + std::to_string(address) + "/availability";
-            m_availability[topic] = online ? "online" : "offline";
-            m_publisher->Publish(topic, m_availability[topic], true, m_config.Mqtt.Qos);
-        };
-        events.Reading = [this, prefix](uint32_t address, uint64_t seq,
-                                        const ExchangeResult& result,
-                                        const DeviceReading& reading) {
-            const StateReport report{QDateTime::currentMSecsSinceEpoch(), seq, result.ExchangeMs,
-                                     &reading};
-            m_publisher->Publish(prefix + std::to_string(address) + "/state",
-                                 m_hooks.StatePayload(report), m_config.Mqtt.Retain,
-                                 m_config.Mqtt.Qos);
-        };
-        m_lines.push_back(std::make_unique<LinePoller>(line, m_config.DataDir, std::move(events)));
+        std::vector<InstrumentState*> instruments;
+        for (uint32_t address : line.Addresses) {
+            const auto key = std::make_pair(line.Name, address);
+            auto found = m_instruments.find(key);
+            std::unique_ptr<InstrumentState> state;
+            if (found != m_instruments.end()) {
+                state = std::move(found->second);
+            } else {
+                state = std::make_unique<InstrumentState>();
+                state->Line = line.Name;
+                state->Address = address;
+            }
+            instruments.push_back(state.get());
+            kept[key] = std::move(state);
+        }
+        const std::string name = line.Name;
+        m_dayFiles.push_back(
+            std::make_unique<DayFiles>(m_config.DataDir + "/" + line.Name, line.ExchangeLog,
+                                       [name](const std::string& message) {
+                                           ServiceLog(Priority::Warning, name + ": " + message);
+                                       }));
+        std::vector<Output*> outputs{m_dayFiles.back().get()};
+        if (m_mqtt)
+            outputs.push_back(m_mqtt.get());
+        m_lines.push_back(std::make_unique<LinePoller>(line, std::move(instruments), outputs));
     }
+    m_instruments = std::move(kept);
     for (auto& line : m_lines)
         line->Start();
     m_diagBefore.assign(m_lines.size(), {});
@@ -124,7 +86,7 @@ void Service::StopLines() {
     for (auto& line : m_lines)
         line->Stop();
     m_lines.clear();
-    m_availability.clear();
+    m_dayFiles.clear();
 }
 
 void Service::Reload(ServiceConfig config) {
@@ -133,12 +95,12 @@ void Service::Reload(ServiceConfig config) {
     m_config = std::move(config);
     if (mqttChanged) {
         // The old client's stop publishes its offline status; the new one connects at once.
-        std::shared_ptr<Publisher> old(m_publisher.release());
-        old->Stop([old] {});
-        MakePublisher();
-        m_publisher->Start();
-        if (m_config.Mqtt.Discovery)
-            m_publisher->Subscribe(m_config.Mqtt.DiscoveryPrefix + "/status");
+        m_mqtt.reset();
+        if (m_client) {
+            std::shared_ptr<MqttClient> old(m_client.release());
+            old->Stop([old] {});
+        }
+        StartMqtt();
     }
     Prune();
     StartLines();
@@ -148,7 +110,11 @@ void Service::Stop(std::function<void()> done) {
     m_diag.stop();
     m_prune.stop();
     StopLines();
-    m_publisher->Stop(std::move(done));
+    m_mqtt.reset();
+    if (m_client)
+        m_client->Stop(std::move(done));
+    else
+        done();
 }
 
 void Service::Prune() {
@@ -160,60 +126,21 @@ void Service::Prune() {
         const int removed =
             DayFiles::Prune(m_config.DataDir + "/" + line.Name, m_config.KeepDays, today);
         if (removed > 0)
-            Log(Priority::Info, line.Name + ": removed " + std::to_string(removed) +
-                                    " files older than " + std::to_string(m_config.KeepDays) +
-                                    " days");
+            ServiceLog(Priority::Info, line.Name + ": removed " + std::to_string(removed) +
+                                           " files older than " +
+                                           std::to_string(m_config.KeepDays) + " days");
     }
-}
-
-std::string Service::DefaultStatePayload(const StateReport& report) {
-    return StatePayload({report.UtcMs, report.Seq, report.ExchangeMs, report.Reading});
-}
-
-std::vector<std::pair<std::string, std::string>>
-Service::DefaultDiscovery(const DiscoveryRequest& request) {
-    return DiscoveryMessages({request.Prefix, request.Base, request.Host, request.Line,
-                              request.Address, request.PeriodMs});
-}
-
-std::string Service::DiagPayload(const LinePoller::Counts& now, const LinePoller::Counts& before,
-                                 double seconds) const {
-    std::string out = "{\"outcomes\":{";
-    uint64_t exchanges = 0;
-    for (int i = 0; i < kExchangeOutcomeCount; ++i) {
-        const uint64_t n = now.Outcomes[size_t(i)] - before.Outcomes[size_t(i)];
-        exchanges += n;
-        out += i ? ",\"" : "\"";
-        out += ExchangeOutcomeName(ExchangeOutcome(i));
-        out += "\":";
-        AppendUnsigned(out, n);
-    }
-    char rate[32];
-    std::snprintf(rate, sizeof rate, "%.2f", seconds > 0 ? double(exchanges) / seconds : 0.0);
-    out += "},\"exchanges_per_s\":";
-    out += rate;
-    out += ",\"overruns\":";
-    AppendUnsigned(out, now.Skipped - before.Skipped);
-    out += ",\"port_reopenings\":";
-    AppendUnsigned(out, now.Reopenings - before.Reopenings);
-    out += ",\"queue_depth\":";
-    AppendUnsigned(out, m_publisher->QueueDepth());
-    out += ",\"dropped\":";
-    AppendUnsigned(out, m_publisher->Dropped());
-    return out + "}";
 }
 
 void Service::SendDiag() {
-    if (m_lines.empty())
+    if (m_lines.empty() || !m_mqtt)
         return;
     const int64_t now = m_steady.elapsed();
     const double seconds = double(now - m_diagAtMs) / 1000.0;
     m_diagAtMs = now;
     for (size_t i = 0; i < m_lines.size(); ++i) {
-        const LinePoller::Counts counts = m_lines[i]->TotalCounts();
-        m_publisher->Publish(m_config.Mqtt.Base + "/" + m_lines[i]->Config().Name + "/diag",
-                             DiagPayload(counts, m_diagBefore[i], seconds), false,
-                             m_config.Mqtt.Qos);
-        m_diagBefore[i] = counts;
+        const LineFigures figures = m_lines[i]->Figures();
+        m_mqtt->PublishDiag(m_lines[i]->Config().Name, figures, m_diagBefore[i], seconds);
+        m_diagBefore[i] = figures;
     }
 }

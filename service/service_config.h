@@ -4,6 +4,7 @@
 // with the project's INI rules (settings/profile.h) and checked as a whole, so that --check
 // can list every mistake at once, one line each, naming the section and the key.
 
+#include "mqtt_config.h"
 #include "variant.h"
 
 #include <cstdint>
@@ -25,20 +26,6 @@ struct LineConfig {
     uint32_t OfflineAfter = 3;
     bool ExchangeLog = true;
     bool operator==(const LineConfig&) const = default;
-};
-
-struct MqttConfig {
-    std::string Host; // empty: no MQTT
-    uint16_t Port = 1883;
-    std::string ClientId;
-    std::string Base;
-    int Qos = 1;
-    bool Retain = true;
-    int KeepaliveS = 60;
-    std::string Username, PasswordFile, TlsCa, TlsCert, TlsKey;
-    bool Discovery = false;
-    std::string DiscoveryPrefix = "homeassistant";
-    bool operator==(const MqttConfig&) const = default;
 };
 
 struct ServiceConfig {

@@ -7,19 +7,24 @@
 
 #include <cstdio>
 
+struct SayConnected : PublisherListener {
+    void Connected() override {
+        std::puts("connected");
+        std::fflush(stdout);
+    }
+};
+
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     if (argc != 3)
         return 2;
-    MqttSettings settings;
+    MqttConfig settings;
     settings.Host = "127.0.0.1";
     settings.Port = uint16_t(std::atoi(argv[1]));
     settings.Base = argv[2];
     MqttClient client(settings);
-    client.OnConnected = [] {
-        std::puts("connected");
-        std::fflush(stdout);
-    };
+    SayConnected listener;
+    client.SetListener(&listener);
     client.Log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
     client.Start();
     return app.exec();

@@ -49,7 +49,7 @@ private slots:
         const QByteArray good = QByteArray::fromStdString(GoodAnswer());
         QByteArray badSum = good;
         badSum[badSum.size() - 2] = badSum[badSum.size() - 2] == '0' ? '1' : '0';
-        QTest::newRow("parsed") << good << false << ExchangeOutcome::Parsed << uint(good.size());
+        QTest::newRow("parsed") << good << false << ExchangeOutcome::Ok << uint(good.size());
         QTest::newRow("too short") << good.left(40) << false << ExchangeOutcome::TooShort << 40u;
         QTest::newRow("no frame") << good.left(good.size() - 1) << false << ExchangeOutcome::NoFrame
                                   << uint(good.size() - 1);
@@ -69,16 +69,16 @@ private slots:
         ExchangeCounters counters(ProtocolVariant::Crc);
         exchange.AddListener(&counters);
         DeviceReading reading;
-        ExchangeResult result;
-        exchange.Begin({7, &reading, {}}, [&](const ExchangeResult& r) { result = r; });
+        ExchangeRecord result;
+        exchange.Begin({7, &reading, {}}, [&](const ExchangeRecord& r) { result = r; });
         QVERIFY(!exchange.InFlight());
         QCOMPARE(line.Written, std::vector<std::string>{"\xFF\xFF\xFF\xFF:7;423;\r"});
         QCOMPARE(result.Address, 7u);
         QTEST(result.Outcome, "outcome");
-        QCOMPARE(result.ByteCount, bytes);
+        QCOMPARE(uint(result.Answer.size()), bytes);
         QCOMPARE(result.ExchangeMs, 37u);
         QCOMPARE(counters.RequestCount, 1u);
-        QCOMPARE(counters.ErrorCount, result.Outcome == ExchangeOutcome::Parsed ? 0u : 1u);
+        QCOMPARE(counters.ErrorCount, result.Outcome == ExchangeOutcome::Ok ? 0u : 1u);
     }
 
     // Instrument 2's answer lands in instrument 2's reading only; a value that does not convert

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QTest>
+#include <QThread>
 
 inline const QByteArray kFreshDevDat =
     "[COM_SETTINGS]\nPort=1\nSpd=7\nPar=0\n[DEVICE]\nNetAdrr=1\n"
@@ -18,4 +19,16 @@ inline void WriteAll(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     file.write(bytes);
+}
+
+// Waits until the process has a handler for `signal`, so that one sent now is caught, not fatal.
+inline bool CatchesSignal(qint64 pid, int signal) {
+    for (int tries = 0; tries < 2000; ++tries) {
+        for (const QByteArray& line : ReadAll(QString("/proc/%1/status").arg(pid)).split('\n'))
+            if (line.startsWith("SigCgt:") &&
+                (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1)
+                return true;
+        QThread::msleep(10);
+    }
+    return false;
 }

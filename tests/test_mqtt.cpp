@@ -70,8 +70,16 @@ private:
     QList<std::pair<QString, QString>> m_seen;
 };
 
-MqttSettings Local(uint16_t port, const std::string& base) {
-    MqttSettings settings;
+// Takes the messages that arrive on the client's subscriptions.
+struct Commands : PublisherListener {
+    void MessageArrived(const std::string& topic, const std::string& payload) override {
+        Seen << QString::fromStdString(topic + " " + payload);
+    }
+    QStringList Seen;
+};
+
+MqttConfig Local(uint16_t port, const std::string& base) {
+    MqttConfig settings;
     settings.Host = "127.0.0.1";
     settings.Port = port;
     settings.Base = base;
@@ -84,13 +92,6 @@ QJsonObject Parse(const std::string& text) {
     if (error.error != QJsonParseError::NoError)
         qWarning() << error.errorString() << text.c_str();
     return document.object();
-}
-
-QList<bool> Bools(const QJsonValue& value) {
-    QList<bool> bools;
-    for (const QJsonValue& v : value.toArray())
-        bools << (v.isBool() ? v.toBool() : (qWarning() << "not a boolean" << v, false));
-    return bools;
 }
 
 QStringList Numbered(int from, int to) {
@@ -125,67 +126,6 @@ private slots:
         QFETCH(double, jitter);
         QFETCH(qint64, ms);
         QCOMPARE(BackoffMs(attempt, jitter), ms);
-    }
-
-    void statePayload_data() {
-        QTest::addColumn<qint64>("utcMs");
-        QTest::addColumn<QString>("ts");
-        QTest::addColumn<float>("value");
-        QTest::addColumn<int>("stateBits");
-        QTest::addColumn<QList<bool>>("breakSp1Sp2");
-        const float nan = std::numeric_limits<float>::quiet_NaN();
-        const float inf = std::numeric_limits<float>::infinity();
-        QTest::newRow("epoch, decimal") << qint64(0) << "1970-01-01T00:00:00.000Z" << 0.1f << 0
-                                        << QList<bool>{false, false, false};
-        QTest::newRow("leap day, break") << qint64(1709211909123) << "2024-02-29T13:05:09.123Z"
-                                         << -273.15f << 4 << QList<bool>{true, false, false};
-        QTest::newRow("last ms of a year, setpoints")
-            << qint64(1767225599999) << "2025-12-31T23:59:59.999Z" << 123456.79f << 3
-            << QList<bool>{false, true, true};
-        QTest::newRow("not a number") << qint64(1) << "1970-01-01T00:00:00.001Z" << nan << 2
-                                      << QList<bool>{false, false, true};
-        QTest::newRow("infinite") << qint64(1) << "1970-01-01T00:00:00.001Z" << -inf << 1
-                                  << QList<bool>{false, true, false};
-    }
-    void statePayload() {
-        QFETCH(qint64, utcMs);
-        QFETCH(QString, ts);
-        QFETCH(float, value);
-        QFETCH(int, stateBits);
-        QFETCH(QList<bool>, breakSp1Sp2);
-        DeviceReading reading;
-        reading.Channels[3].Value = value;
-        reading.Channels[3].StateBits = uint16_t(stateBits);
-        reading.Channels[11].ErrorCode = 11;
-        reading.RelayFlags[0] = reading.RelayFlags[15] = 1;
-        reading.DiscreteFlags[2] = reading.DiscreteFlags[9] = 1;
-        reading.KeyFlags[8] = 1;
-        reading.StatusNumber = 7;
-        const QJsonObject o = Parse(StatePayload({utcMs, 42, 57, &reading}));
-
-        QCOMPARE(o["ts"].toString(), ts);
-        QCOMPARE(o["seq"].toInteger(), 42);
-        QCOMPARE(o["exchange_ms"].toInteger(), 57);
-        QCOMPARE(o["status_number"].toInteger(), 7);
-        const QJsonArray channels = o["channels"].toArray();
-        QCOMPARE(channels.size(), 12);
-        const QJsonObject c = channels[3].toObject();
-        if (std::isfinite(value)) // reads back as the same float
-            QCOMPARE(float(c["value"].toDouble()), value);
-        else
-            QVERIFY(c["value"].isNull());
-        QCOMPARE(
-            (QList<bool>{c["break"].toBool(), c["setpoint1"].toBool(), c["setpoint2"].toBool()}),
-            breakSp1Sp2);
-        QCOMPARE(channels[11].toObject()["error"].toInteger(), 11);
-        QCOMPARE(channels[0].toObject()["value"].toDouble(), 0.0);
-        QList<bool> relays(16, false);
-        relays[0] = relays[15] = true;
-        QCOMPARE(Bools(o["relays"]), relays);
-        QCOMPARE(Bools(o["inputs"]), (QList<bool>{false, false, true, false}));
-        QCOMPARE(Bools(o["controls"]), (QList<bool>{false, true}));
-        QCOMPARE(Bools(o["keys"]), (QList<bool>{false, false, false, false, false, false, false,
-                                                false, true, false}));
     }
 
     // Names cleaned into topics and ids; every entity checked, one of each kind in detail.
@@ -265,15 +205,13 @@ private slots:
         QFETCH(int, dropped);
         QFETCH(int, logLines);
         MqttBroker broker;
-        MqttSettings settings = Local(broker.Port(), "r");
+        MqttConfig settings = Local(broker.Port(), "r");
         settings.QueueLimit = size_t(limit);
         MqttClient client(settings);
         QStringList log;
         client.Log = [&](const std::string& line) { log << QString::fromStdString(line); };
-        QStringList commands;
-        client.OnMessage = [&](const std::string& topic, const std::string& payload) {
-            commands << QString::fromStdString(topic + " " + payload);
-        };
+        Commands commands;
+        client.SetListener(&commands);
         client.Subscribe("cmd/#");
         int n = 0;
         if (inFlight == 0)
@@ -293,7 +231,7 @@ private slots:
             client.Publish("t/a", "m" + std::to_string(++n), false, 1);
         QCOMPARE(client.Dropped(), uint64_t(dropped));
         QCOMPARE(client.QueueDepth(), size_t(expected.size()));
-        QTest::qWait(3000); // several attempts fail meanwhile
+        QTRY_VERIFY_WITH_TIMEOUT(client.FailedAttempts() >= 2, 10000); // they wait meanwhile
 
         QVERIFY(broker.Start());
         Observer observer(broker.Port());
@@ -302,7 +240,7 @@ private slots:
         QTRY_COMPARE(client.QueueDepth(), size_t(0));
         // The subscription came back with the connection.
         observer.Send("cmd/x", "go");
-        QTRY_COMPARE(commands, QStringList{"cmd/x go"});
+        QTRY_COMPARE(commands.Seen, QStringList{"cmd/x go"});
         QCOMPARE(log.size(), logLines);
     }
 
@@ -323,7 +261,7 @@ private slots:
 
     // A host that does not answer: Start returns at once, messages wait, Stop is immediate.
     void startNeverBlocks() {
-        MqttSettings settings = Local(9, "n");
+        MqttConfig settings = Local(9, "n");
         settings.Host = "192.0.2.1"; // reserved for documentation: never answers
         MqttClient client(settings);
         QElapsedTimer elapsed;

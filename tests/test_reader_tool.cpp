@@ -3,7 +3,6 @@
 #include "reader_state.h"
 #include "sim_core.h"
 #include "sim_process.h"
-#include "table_output.h"
 #include "test_files.h"
 
 #include <QElapsedTimer>
@@ -30,7 +29,7 @@ void RunCycles(const QString& folder, SimProcess& sim, const QStringList& comman
     for (const QString& command : commands) {
         if (!command.isEmpty())
             QVERIFY(sim.Command(command));
-        state.Exchange.Begin(state.Job());
+        state.BeginExchange({});
         while (state.Exchange.InFlight())
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
@@ -118,18 +117,6 @@ QByteArray Polled(const QList<int>& atMs, int second0 = 0) {
 bool IsFifo(const QString& path) {
     struct stat info {};
     return lstat(path.toLocal8Bit().constData(), &info) == 0 && S_ISFIFO(info.st_mode);
-}
-
-// Waits until the process has handlers for `signal` (so a signal now is caught, not fatal).
-bool CatchesSignal(qint64 pid, int signal) {
-    for (int tries = 0; tries < 2000; ++tries) {
-        for (const QByteArray& line : ReadAll(QString("/proc/%1/status").arg(pid)).split('\n'))
-            if (line.startsWith("SigCgt:") &&
-                (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (signal - 1)) & 1)
-                return true;
-        QThread::msleep(10);
-    }
-    return false;
 }
 
 // The CSV rows (header left out), split into fields.
@@ -274,20 +261,6 @@ private slots:
             << QStringList{"stats", "--json"}
             << QStringList{"{\"channel\":1,\"good\":2,\"min\":1,\"mean\":2.000000,\"max\":3}"}
             << QStringList{};
-        const QByteArray unusual =
-            Record("06 12 2026 14-03-07.250", "86399000", Answer({"inf", "nan", "-inf", "2.5"}));
-        QTest::newRow("inf and NaN as JSON null")
-            << unusual << QStringList{"csv", "--jsonl"}
-            << QStringList{"{\"sent\":\"2026-12-06T14:03:07.250\",\"exchange_ms\":86399000,",
-                           "\"channels\":[{\"value\":null,\"error\":0,\"state\":0},{\"value\":"
-                           "null,\"error\":0,\"state\":0},{\"value\":null,\"error\":0,\"state\":"
-                           "0},{\"value\":2.5,"}
-            << QStringList{};
-        QTest::newRow("inf and NaN as CSV text")
-            << unusual << QStringList{"csv"}
-            << QStringList{"\n2026-12-06T14:03:07.250,86399000,1,crc,",
-                           ",ok,inf,0,0,nan,0,0,-inf,0,0,2.5,0,0,0,0,0,"}
-            << QStringList{};
         QTest::newRow("a stamp that is no date")
             << Record("00 00 0000 00-00-00.000") + Record("06 12 2026 14-03-07.250")
             << QStringList{"stats"}
@@ -328,9 +301,6 @@ private slots:
             << QStringList{"exchanges           3 (malformed parts: 0)\n",
                            "      1               3       20.000       20.667       22.000\n"}
             << QStringList{"network"};
-        QTest::newRow("a stamp that is no date, as a row")
-            << Record("00 00 0000 00-00-00.000") << QStringList{"csv"}
-            << QStringList{"\ninvalid,24,1,crc,"} << QStringList{"65535"};
     }
     void outputs() {
         QFETCH(QByteArray, log);
@@ -382,28 +352,6 @@ private slots:
         QTEST(rows, "rows");
         QCOMPARE(QFileInfo::exists(dir.filePath("chart.svg")),
                  run.Status == 0 && !arguments.contains("csv"));
-    }
-
-    // The shortest text that reads back as the same float, also on the fast path for hundredths.
-    void floatText_data() {
-        QTest::addColumn<float>("value");
-        QTest::addColumn<QByteArray>("text");
-        QTest::newRow("hundredths") << 25.47f << QByteArray("25.47");
-        QTest::newRow("tenths") << 25.5f << QByteArray("25.5");
-        QTest::newRow("small") << -0.05f << QByteArray("-0.05");
-        QTest::newRow("whole") << 10000.0f << QByteArray("10000");
-        QTest::newRow("largest on the fast path") << 99999.99f << QByteArray("99999.99");
-        QTest::newRow("shorter in scientific") << 100000.0f << QByteArray("1e+05");
-        QTest::newRow("thousandths") << 0.001f << QByteArray("0.001");
-        QTest::newRow("no float near the hundredth") << 0.3f + 0.6f << QByteArray("0.90000004");
-        QTest::newRow("negative zero") << -0.0f << QByteArray("-0");
-        QTest::newRow("infinity") << -std::numeric_limits<float>::infinity() << QByteArray("-inf");
-    }
-    void floatText() {
-        QFETCH(float, value);
-        std::string out;
-        AppendFloat(out, value, false);
-        QTEST(QByteArray::fromStdString(out), "text");
     }
 
     // Nothing at -o or at a planted name is lost, whatever the job meets; failures are status 2.

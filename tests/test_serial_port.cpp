@@ -202,10 +202,9 @@ private slots:
             for (uint32_t address : {1u, 2u, 3u}) {
                 ExchangeOutcome outcome = ExchangeOutcome::PortFailure;
                 exchange.Begin({address, &readings[address], {}},
-                               [&](const ExchangeResult& r) { outcome = r.Outcome; });
+                               [&](const ExchangeRecord& r) { outcome = r.Outcome; });
                 QTRY_VERIFY_WITH_TIMEOUT(!exchange.InFlight(), 5000);
-                QCOMPARE(outcome,
-                         address == 2 ? ExchangeOutcome::NoAnswer : ExchangeOutcome::Parsed);
+                QCOMPARE(outcome, address == 2 ? ExchangeOutcome::NoAnswer : ExchangeOutcome::Ok);
             }
             QVERIFY(std::abs(readings[3].Channels[0].Value - readings[1].Channels[0].Value - 200) <
                     0.01f);

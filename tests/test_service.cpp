@@ -1,6 +1,7 @@
+#include "day_files.h"
 #include "line_poller.h"
 #include "mqtt_broker.h"
-#include "service.h"
+#include "mqtt_payloads.h"
 #include "service_config.h"
 #include "sim_process.h"
 #include "test_files.h"
@@ -41,6 +42,16 @@ QByteArray Config(const QString& dataDir, const QString& device, const QByteArra
            "offline_after=2\n" +
            extra;
 }
+
+// The availability changes an output is told, as "ADDRESS online|offline".
+struct AvailabilityLog : Output, QStringList {
+    void Exchanged(const ExchangeRecord&, const InstrumentState&) override {}
+    void AvailabilityChanged(const InstrumentState& instrument) override {
+        *this << QString("%1 %2")
+                     .arg(instrument.Address)
+                     .arg(*instrument.Online ? "online" : "offline");
+    }
+};
 
 } // namespace
 
@@ -148,12 +159,18 @@ private slots:
         DayFiles files(folder.toStdString(), true, [&](const std::string& message) {
             reports << QString::fromStdString(message);
         });
-        const LocalTime sent{2026, 12, 1, 7, 23, 59, 59, 990, -1};
-        const LocalTime received{2026, 12, 1, 8, 0, 0, 0, 20, -1};
+        ExchangeRecord record;
+        record.Address = 1;
+        record.Variant = ProtocolVariant::Crc;
+        record.Sent = {2026, 12, 1, 7, 23, 59, 59, 990, -1, -1};
+        record.Received = {2026, 12, 1, 8, 0, 0, 0, 20, -1, -1};
+        record.ExchangeMs = 30;
+        record.Request = "\xFF\xFF\xFF\xFF:1;423;\r";
+        const InstrumentState instrument;
         for (int i = 0; i < 2; ++i)
-            files.Write(sent, received, 30, "\xFF\xFF\xFF\xFF:1;423;\r", "");
+            files.Exchanged(record, instrument);
         QVERIFY(QFile::remove(folder));
-        files.Write(sent, received, 30, "\xFF\xFF\xFF\xFF:1;423;\r", "");
+        files.Exchanged(record, instrument);
         QCOMPARE(reports,
                  QStringList({"cannot write " + folder + "/2026-12-07.log: Not a directory",
                               "writing " + folder + " again"}));
@@ -165,18 +182,23 @@ private slots:
 
     // The diag report counts what happened since the previous one.
     void diagPayload() {
-        Service service(ServiceConfig{}, "host", {});
-        LinePoller::Counts before, now;
-        before.Outcomes = {10, 0, 0, 1, 2, 0};
-        now.Outcomes = {40, 0, 1, 1, 5, 2};
-        before.Skipped = 3;
-        now.Skipped = 4;
+        LineFigures before, now;
+        before.Outcomes[size_t(ExchangeOutcome::Ok)] = 10;
+        before.Outcomes[size_t(ExchangeOutcome::ChecksumMismatch)] = 1;
+        before.Outcomes[size_t(ExchangeOutcome::NoAnswer)] = 2;
+        now.Outcomes[size_t(ExchangeOutcome::Ok)] = 40;
+        now.Outcomes[size_t(ExchangeOutcome::NoFrame)] = 1;
+        now.Outcomes[size_t(ExchangeOutcome::ChecksumMismatch)] = 1;
+        now.Outcomes[size_t(ExchangeOutcome::NoAnswer)] = 5;
+        now.Outcomes[size_t(ExchangeOutcome::PortFailure)] = 2;
+        before.Overruns = 3;
+        now.Overruns = 4;
         now.Reopenings = 1;
-        QCOMPARE(service.DiagPayload(now, before, 4.0),
+        QCOMPARE(DiagJson(now, before, 4.0, 7, 2),
                  std::string("{\"outcomes\":{\"ok\":30,\"too-short\":0,\"no-frame\":1,"
                              "\"checksum-mismatch\":0,\"no-answer\":3,\"port-failure\":2},"
                              "\"exchanges_per_s\":9.00,\"overruns\":1,\"port_reopenings\":1,"
-                             "\"queue_depth\":0,\"dropped\":0}"));
+                             "\"queue_depth\":7,\"dropped\":2}"));
     }
 
     // A silent instrument goes offline after offline_after failures in a row and online at its
@@ -196,20 +218,19 @@ private slots:
                         0,
                         2,
                         false};
-        QStringList changes;
-        LinePoller::Events events;
-        events.Availability = [&](uint32_t address, bool online) {
-            changes << QString("%1 %2").arg(address).arg(online ? "online" : "offline");
-        };
-        LinePoller poller(line, dir.path().toStdString(), events);
+        AvailabilityLog changes;
+        std::vector<InstrumentState> states(2);
+        states[0].Address = 1;
+        states[1].Address = 2;
+        LinePoller poller(line, {&states[0], &states[1]}, {&changes});
         poller.Start();
         QTRY_VERIFY_WITH_TIMEOUT(changes.contains("2 offline"), 20000);
         QVERIFY(sim.Command("@2 fault none"));
         QTRY_VERIFY_WITH_TIMEOUT(changes.contains("2 online"), 20000);
         poller.Stop();
-        QCOMPARE(changes, QStringList({"1 online", "2 offline", "2 online"}));
+        QCOMPARE(QStringList(changes), QStringList({"1 online", "2 offline", "2 online"}));
         // A third visit may have begun before the command reached the simulator.
-        QVERIFY(poller.TotalCounts().Outcomes[size_t(ExchangeOutcome::NoAnswer)] >= 2);
+        QVERIFY(poller.Figures().Outcomes[size_t(ExchangeOutcome::NoAnswer)] >= 2);
     }
 
     void once() {

@@ -84,11 +84,11 @@ std::string TimeLabel(int64_t stampMs, int64_t stepMs, int64_t spanMs) {
 ChannelChart::ChannelChart(std::vector<int> channels)
     : m_channels(std::move(channels)), m_cells(kColumns), m_times(kColumns) {}
 
-void ChannelChart::Measure(const DecodedExchange& e) {
-    m_maxTime = std::max(m_maxTime, e.Logged->ExchangeTimeMs);
-    if (IsValidStamp(e.Logged->Sent)) {
+void ChannelChart::Measure(const ExchangeRecord& e) {
+    m_maxTime = std::max(m_maxTime, e.ExchangeMs);
+    if (IsValidStamp(e.Sent)) {
         // The stamp before is judged now that both its neighbours are known.
-        const int64_t sent = StampMs(e.Logged->Sent);
+        const int64_t sent = StampMs(e.Sent);
         if (m_pending) {
             const int64_t before = m_accepted.value_or(*m_pending);
             const int64_t away =
@@ -135,10 +135,10 @@ void ChannelChart::EndMeasure() {
     }
 }
 
-void ChannelChart::Place(const DecodedExchange& e) {
+void ChannelChart::Place(const ExchangeRecord& e) {
     EndMeasure();
-    const int64_t sent = IsValidStamp(e.Logged->Sent) ? StampMs(e.Logged->Sent) : 0;
-    if (!m_firstMs || !IsValidStamp(e.Logged->Sent) || sent < *m_firstMs || sent > *m_lastMs) {
+    const int64_t sent = IsValidStamp(e.Sent) ? StampMs(e.Sent) : 0;
+    if (!m_firstMs || !IsValidStamp(e.Sent) || sent < *m_firstMs || sent > *m_lastMs) {
         ++m_leftOut;
         return;
     }
@@ -148,8 +148,7 @@ void ChannelChart::Place(const DecodedExchange& e) {
     m_previousMs = sent;
     const auto column = size_t(double(sent - *m_firstMs) * (kColumns - 1) / double(span));
     Times& times = m_times[column];
-    times.Max =
-        times.Any ? std::max(times.Max, e.Logged->ExchangeTimeMs) : e.Logged->ExchangeTimeMs;
+    times.Max = times.Any ? std::max(times.Max, e.ExchangeMs) : e.ExchangeMs;
     times.Any = true;
     for (int channel : m_channels) {
         const auto ch = size_t(channel - 1);

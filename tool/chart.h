@@ -23,8 +23,8 @@ public:
     // channels: which to draw, 1 to 12.
     explicit ChannelChart(std::vector<int> channels);
 
-    void Measure(const DecodedExchange& exchange); // first pass
-    void Place(const DecodedExchange& exchange);   // second pass
+    void Measure(const ExchangeRecord& exchange); // first pass
+    void Place(const ExchangeRecord& exchange);   // second pass
     void Draw(ChartSurface& surface) const;
 
 private:

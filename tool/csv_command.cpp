@@ -3,7 +3,7 @@
 #include "command_line.h"
 #include "log_input.h"
 #include "output.h"
-#include "table_output.h"
+#include "record_format.h"
 
 const char kCsvHelp[] =
     "usage: reader-tool csv [--variant crc|sum|auto] [--network N] [--jsonl] [--raw] [--follow]\n"
@@ -40,15 +40,18 @@ int CsvCommand(int argc, char** argv) {
             LogOption(options, i, argc, argv);
     }
     RefuseInputAsOutput(options.Files, outPath);
-    const ExchangeTable table(jsonl ? RowFormat::JsonLines : RowFormat::Csv, raw);
     Output output(outPath);
     std::string buffer;
-    table.AppendHeader(buffer);
+    if (!jsonl)
+        AppendCsvHeader(buffer, raw);
     uint64_t malformed = 0;
     ReadLogs(
         options,
-        [&](const DecodedExchange& exchange) {
-            table.AppendRow(buffer, exchange);
+        [&](const ExchangeRecord& exchange) {
+            if (jsonl)
+                AppendJsonLinesRow(buffer, exchange, raw);
+            else
+                AppendCsvRow(buffer, exchange, raw);
             output.Write(buffer);
         },
         [&] { ++malformed; }, follow, [&] { output.Publish(buffer); });

@@ -187,7 +187,7 @@ void ReadLogs(const LogOptions& options, const ExchangeHandler& onExchange,
             decoder.emplace(options.Variant, options.Network);
             reader.emplace(
                 [&](const LoggedExchange& logged) {
-                    if (const std::optional<DecodedExchange> decoded = decoder->Decode(logged))
+                    if (const std::optional<ExchangeRecord> decoded = decoder->Decode(logged))
                         onExchange(*decoded);
                 },
                 [&](const MalformedPart& part) {

@@ -8,7 +8,7 @@
 
 #include <functional>
 
-using ExchangeHandler = std::function<void(const DecodedExchange&)>;
+using ExchangeHandler = std::function<void(const ExchangeRecord&)>;
 
 // Reads every log, handing each exchange, decoded, to `onExchange`. Each log starts from the
 // zero reading. With `follow`, the last log is read on as it grows until the job is

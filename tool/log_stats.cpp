@@ -1,6 +1,7 @@
 #include "log_stats.h"
 
-#include "table_output.h"
+#include "json_text.h"
+#include "number_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -34,6 +35,17 @@ struct Summary {
     std::vector<Gap> LongestGaps;
 };
 
+// The outcomes as reader-tool lists them.
+constexpr ExchangeOutcome kShownOutcomes[] = {
+    ExchangeOutcome::Ok,      ExchangeOutcome::NoAnswer,         ExchangeOutcome::TooShort,
+    ExchangeOutcome::NoFrame, ExchangeOutcome::ChecksumMismatch, ExchangeOutcome::UnknownRequest};
+
+std::string IsoStamp(int64_t stampMs) {
+    std::string out;
+    AppendIsoStamp(out, stampMs);
+    return out;
+}
+
 void AppendLabel(std::string& out, const char* label) {
     char text[32];
     std::snprintf(text, sizeof text, "%-20s", label);
@@ -51,19 +63,19 @@ template <class Histogram> struct LogStats::Figures {
     };
     uint64_t Exchanges = 0;
     uint64_t Answered = 0;
-    std::array<uint64_t, kOutcomeCount> Outcomes{};
+    std::array<uint64_t, kExchangeOutcomeCount> Outcomes{};
     Histogram ExchangeTimes;           // ms
     Histogram Periods;                 // ms between two sends
     std::vector<Gap> LongestPeriods;   // the longest few, longest first
     std::optional<int64_t> PreviousMs; // the last valid send stamp
     std::array<Channel, 12> Channels{};
 
-    void Add(const DecodedExchange& e, std::optional<int64_t> sentMs) {
+    void Add(const ExchangeRecord& e, std::optional<int64_t> sentMs) {
         ++Exchanges;
-        ++Outcomes[size_t(e.Result)];
-        if (!e.Logged->Answer.empty())
+        ++Outcomes[size_t(e.Outcome)];
+        if (!e.Answer.empty())
             ++Answered;
-        ExchangeTimes.Add(e.Logged->ExchangeTimeMs);
+        ExchangeTimes.Add(e.ExchangeMs);
         if (sentMs)
             AddSend(*sentMs);
         if (!e.Reading)
@@ -117,19 +129,19 @@ template <class Histogram> struct LogStats::Figures {
 LogStats::LogStats() : m_log(std::make_unique<Figures<BucketHistogram>>()) {}
 LogStats::~LogStats() = default;
 
-void LogStats::Add(const DecodedExchange& e) {
+void LogStats::Add(const ExchangeRecord& e) {
     std::optional<int64_t> sentMs;
-    if (!IsValidStamp(e.Logged->Sent)) {
+    if (!IsValidStamp(e.Sent)) {
         ++m_invalidStamps;
     } else {
-        sentMs = StampMs(e.Logged->Sent);
+        sentMs = StampMs(e.Sent);
         m_firstMs = std::min(m_firstMs.value_or(*sentMs), *sentMs);
         m_lastMs = std::max(m_lastMs.value_or(*sentMs), *sentMs);
     }
     m_log->Add(e, sentMs);
-    if (!e.Network || *e.Network >= m_networks.size())
+    if (!e.Address || *e.Address >= m_networks.size())
         return;
-    auto& network = m_networks[*e.Network];
+    auto& network = m_networks[*e.Address];
     if (!network) {
         network = std::make_unique<Figures<InstrumentHistogram>>();
         ++m_networkCount;
@@ -147,11 +159,11 @@ void LogStats::AppendText(std::string& out, const Figures<Histogram>& f, bool ch
     out += " (" + Fixed(f.Exchanges ? 100.0 * double(f.Answered) / double(f.Exchanges) : 0, 1) +
            " %)\n";
     AppendLabel(out, "outcomes");
-    for (int i = 0; i < kOutcomeCount; ++i) {
-        out += i ? ", " : "";
-        out += OutcomeName(Outcome(i));
+    for (const ExchangeOutcome outcome : kShownOutcomes) {
+        out += outcome == kShownOutcomes[0] ? "" : ", ";
+        out += OutcomeName(outcome);
         out += ' ';
-        AppendUnsigned(out, f.Outcomes[size_t(i)]);
+        AppendUnsigned(out, f.Outcomes[size_t(outcome)]);
     }
     out += '\n';
     AppendLabel(out, "exchange time, ms");
@@ -219,78 +231,71 @@ void LogStats::AppendText(std::string& out) const {
     }
 }
 
-template <class Histogram>
-void LogStats::AppendJson(std::string& out, const Figures<Histogram>& f) {
+template <class Histogram> void LogStats::AppendJson(JsonText& json, const Figures<Histogram>& f) {
     const Summary s = f.Summarise();
-    out += "\"answered\":";
-    AppendUnsigned(out, f.Answered);
-    out += ",\"outcomes\":{";
-    for (int i = 0; i < kOutcomeCount; ++i) {
-        out += i ? ",\"" : "\"";
-        out += OutcomeName(Outcome(i));
-        out += "\":";
-        AppendUnsigned(out, f.Outcomes[size_t(i)]);
-    }
-    out += "},\"exchange_ms\":{\"min\":" + std::to_string(s.TimeMin) +
-           ",\"median\":" + std::to_string(s.TimeMedian) + ",\"p95\":" + std::to_string(s.TimeP95) +
-           ",\"p99\":" + std::to_string(s.TimeP99) + ",\"max\":" + std::to_string(s.TimeMax) +
-           "},\"polling\":{\"median_period_ms\":" + std::to_string(s.PeriodMedian) +
-           ",\"gap_threshold_ms\":" + std::to_string(s.GapThreshold) +
-           ",\"gaps\":" + std::to_string(s.Gaps) + ",\"longest_gaps\":[";
-    for (size_t i = 0; i < s.LongestGaps.size(); ++i) {
-        out += i ? ",{\"from\":\"" : "{\"from\":\"";
-        AppendIsoStamp(out, s.LongestGaps[i].StartMs);
-        out += "\",\"ms\":" + std::to_string(s.LongestGaps[i].LengthMs) + "}";
-    }
-    out += "]},\"channels\":[";
+    json.Key("answered").Unsigned(f.Answered);
+    json.Key("outcomes").BeginObject();
+    for (const ExchangeOutcome outcome : kShownOutcomes)
+        json.Key(OutcomeName(outcome)).Unsigned(f.Outcomes[size_t(outcome)]);
+    json.EndObject();
+    json.Key("exchange_ms").BeginObject();
+    json.Key("min").Unsigned(s.TimeMin).Key("median").Unsigned(s.TimeMedian);
+    json.Key("p95").Unsigned(s.TimeP95).Key("p99").Unsigned(s.TimeP99);
+    json.Key("max").Unsigned(s.TimeMax).EndObject();
+    json.Key("polling").BeginObject();
+    json.Key("median_period_ms").Integer(s.PeriodMedian);
+    json.Key("gap_threshold_ms").Integer(s.GapThreshold);
+    json.Key("gaps").Unsigned(s.Gaps);
+    json.Key("longest_gaps").BeginArray();
+    for (const Gap& gap : s.LongestGaps)
+        json.BeginObject()
+            .Key("from")
+            .String(IsoStamp(gap.StartMs))
+            .Key("ms")
+            .Integer(gap.LengthMs)
+            .EndObject();
+    json.EndArray().EndObject();
+    json.Key("channels").BeginArray();
     for (size_t ch = 0; ch < f.Channels.size(); ++ch) {
         const auto& c = f.Channels[ch];
-        out += ch ? ",{\"channel\":" : "{\"channel\":";
-        AppendUnsigned(out, ch + 1);
-        out += ",\"good\":";
-        AppendUnsigned(out, c.Count);
-        out += ",\"min\":";
-        c.Count ? AppendFloat(out, c.Min, true) : void(out += "null");
-        out += ",\"mean\":";
-        out += c.Count ? Fixed(c.Sum / double(c.Count), 6) : "null";
-        out += ",\"max\":";
-        c.Count ? AppendFloat(out, c.Max, true) : void(out += "null");
-        out += '}';
+        json.BeginObject().Key("channel").Unsigned(ch + 1).Key("good").Unsigned(c.Count);
+        if (c.Count)
+            json.Key("min")
+                .Float(c.Min)
+                .Key("mean")
+                .Raw(Fixed(c.Sum / double(c.Count), 6))
+                .Key("max")
+                .Float(c.Max);
+        else
+            json.Key("min").Null().Key("mean").Null().Key("max").Null();
+        json.EndObject();
     }
-    out += ']';
+    json.EndArray();
 }
 
 void LogStats::AppendJson(std::string& out) const {
-    out += "{\"exchanges\":";
-    AppendUnsigned(out, m_log->Exchanges);
-    out += ",\"malformed_parts\":";
-    AppendUnsigned(out, m_malformed);
-    out += ",\"first\":";
+    JsonText json(out);
+    json.BeginObject();
+    json.Key("exchanges").Unsigned(m_log->Exchanges);
+    json.Key("malformed_parts").Unsigned(m_malformed);
     if (m_firstMs) {
-        out += '"';
-        AppendIsoStamp(out, *m_firstMs);
-        out += "\",\"last\":\"";
-        AppendIsoStamp(out, *m_lastMs);
-        out += "\",\"span_ms\":" + std::to_string(*m_lastMs - *m_firstMs);
+        json.Key("first").String(IsoStamp(*m_firstMs));
+        json.Key("last").String(IsoStamp(*m_lastMs));
+        json.Key("span_ms").Integer(*m_lastMs - *m_firstMs);
     } else {
-        out += "null,\"last\":null,\"span_ms\":0";
+        json.Key("first").Null().Key("last").Null().Key("span_ms").Integer(0);
     }
-    out += ",\"invalid_stamps\":";
-    AppendUnsigned(out, m_invalidStamps);
-    out += ',';
-    AppendJson(out, *m_log);
-    out += ",\"networks\":[";
-    const char* separator = "";
+    json.Key("invalid_stamps").Unsigned(m_invalidStamps);
+    AppendJson(json, *m_log);
+    json.Key("networks").BeginArray();
     for (size_t n = 0; n < m_networks.size(); ++n) {
         if (!m_networks[n])
             continue;
-        out += separator;
-        separator = ",";
-        out += "{\"network\":" + std::to_string(n) + ",\"exchanges\":";
-        AppendUnsigned(out, m_networks[n]->Exchanges);
-        out += ',';
-        AppendJson(out, *m_networks[n]);
-        out += '}';
+        json.BeginObject().Key("network").Unsigned(n);
+        json.Key("exchanges").Unsigned(m_networks[n]->Exchanges);
+        AppendJson(json, *m_networks[n]);
+        json.EndObject();
     }
-    out += "]}\n";
+    json.EndArray().EndObject();
+    out += '\n';
 }

@@ -6,6 +6,7 @@
 
 #include "decode.h"
 #include "histogram.h"
+#include "json_text.h"
 
 #include <array>
 #include <memory>
@@ -17,7 +18,7 @@ class LogStats {
 public:
     LogStats();
     ~LogStats();
-    void Add(const DecodedExchange& exchange);
+    void Add(const ExchangeRecord& exchange);
     void AddMalformed() { ++m_malformed; }
 
     // With several network numbers in the log, the answers, outcomes, exchange times, polling
@@ -35,7 +36,7 @@ private:
     template <class Histogram>
     static void AppendText(std::string& out, const Figures<Histogram>& figures, bool channels);
     template <class Histogram>
-    static void AppendJson(std::string& out, const Figures<Histogram>& figures);
+    static void AppendJson(JsonText& json, const Figures<Histogram>& figures);
 
     std::unique_ptr<Figures<BucketHistogram>> m_log;
     std::array<std::unique_ptr<Figures<InstrumentHistogram>>, 256> m_networks;

@@ -61,9 +61,9 @@ int PlotCommand(int argc, char** argv) {
     std::bitset<256> networks; // one chart line per channel cannot show several instruments
     ReadLogs(
         options,
-        [&](const DecodedExchange& exchange) {
-            if (exchange.Network)
-                networks.set(*exchange.Network);
+        [&](const ExchangeRecord& exchange) {
+            if (exchange.Address)
+                networks.set(*exchange.Address);
             chart.Measure(exchange);
         },
         [&] { ++malformed; });
@@ -78,7 +78,7 @@ int PlotCommand(int argc, char** argv) {
     LogOptions quiet = options;
     quiet.Verbose = false;
     ReadLogs(
-        quiet, [&](const DecodedExchange& exchange) { chart.Place(exchange); }, [] {});
+        quiet, [&](const ExchangeRecord& exchange) { chart.Place(exchange); }, [] {});
     std::string image;
     if (png) {
         RasterSurface surface(ChannelChart::kWidth, ChannelChart::kHeight);

@@ -32,7 +32,7 @@ int StatsCommand(int argc, char** argv) {
     Output output(outPath);
     LogStats stats;
     ReadLogs(
-        options, [&](const DecodedExchange& exchange) { stats.Add(exchange); },
+        options, [&](const ExchangeRecord& exchange) { stats.Add(exchange); },
         [&] { stats.AddMalformed(); });
     std::string text;
     json ? stats.AppendJson(text) : stats.AppendText(text);

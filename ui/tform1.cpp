@@ -320,23 +320,23 @@ void TForm1::Timer4Timer() {
     }
     Timer4->stop();
     Timer4->setInterval(kCycleIntervalMs);
-    m_state.Exchange.Begin(m_state.Job(), [this](const ExchangeResult&) { EndCycle(); });
+    m_state.BeginExchange([this](const ExchangeRecord&) { EndCycle(); });
 }
 
-void TForm1::RequestSending(const ExchangeJob&) {
+void TForm1::RequestSending(const ExchangeRecord&) {
     SetStatusText(QString::fromUtf8(kSendingStatus));
 }
 
-void TForm1::ExchangeEnded(const ExchangeJob&, const ExchangeResult& result) {
-    if (result.ByteCount == 0) {
+void TForm1::ExchangeEnded(const ExchangeRecord& record) {
+    if (record.Answer.empty()) {
         SetStatusText(QString::fromUtf8(kNoAnswerStatus));
         return;
     }
     // Whatever the parse gave is painted, then told.
     SetStatusText(QString::fromUtf8(kAnsweredStatus));
     ShowReading(*this, m_state.Reading);
-    SetStatusText(QString::fromUtf8(
-        result.Outcome == ExchangeOutcome::Parsed ? kParsedStatus : kParseFailedStatus));
+    SetStatusText(QString::fromUtf8(record.Outcome == ExchangeOutcome::Ok ? kParsedStatus
+                                                                          : kParseFailedStatus));
 }
 
 void TForm1::EndCycle() {

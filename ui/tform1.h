@@ -67,8 +67,8 @@ public:
     void ShowCounters();
 
     // The exchange's steps as the status line and the panels show them.
-    void RequestSending(const ExchangeJob& job) override;
-    void ExchangeEnded(const ExchangeJob& job, const ExchangeResult& result) override;
+    void RequestSending(const ExchangeRecord& record) override;
+    void ExchangeEnded(const ExchangeRecord& record) override;
 
 signals:
     // A cycle of the exchange has ended: the timer runs again and the counters are shown.

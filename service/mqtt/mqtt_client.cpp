@@ -1,5 +1,7 @@
 #include "mqtt_client.h"
 
+#include "file_access.h"
+
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 
@@ -7,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -28,6 +31,19 @@ std::string Reason(int rc, int savedErrno) {
 
 } // namespace
 
+std::optional<std::string> ReadPasswordFile(const std::string& path, std::string& error) {
+    std::string full = path;
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (!path.empty() && path.front() != '/' && credentials)
+        full = std::string(credentials) + "/" + path;
+    const FileContent file = ReadWholeFile(full, 4096);
+    if (file.State != FileState::Read) {
+        error = "cannot read the password file " + full;
+        return std::nullopt;
+    }
+    return file.Bytes.substr(0, file.Bytes.find_first_of("\r\n"));
+}
+
 int64_t BackoffMs(int attempt, double jitter01) {
     const int64_t step =
         attempt >= 6 ? 60000 : std::min<int64_t>(60000, int64_t(1000) << std::max(attempt, 0));
@@ -35,8 +51,8 @@ int64_t BackoffMs(int attempt, double jitter01) {
     return std::max<int64_t>(1000, int64_t(double(step) * fraction));
 }
 
-MqttClient::MqttClient(MqttSettings settings, QObject* parent)
-    : QObject(parent), m_settings(std::move(settings)) {
+MqttClient::MqttClient(MqttConfig config, QObject* parent)
+    : QObject(parent), m_settings(std::move(config)) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { mosquitto_lib_init(); });
 
@@ -115,10 +131,21 @@ void MqttClient::Connect() {
     mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     const std::string status = m_settings.Base + "/status";
     int rc = mosquitto_will_set(m_mosq, status.c_str(), 7, "offline", 1, true);
-    if (rc == MOSQ_ERR_SUCCESS && !m_settings.Username.empty())
+    if (rc == MOSQ_ERR_SUCCESS && !m_settings.Username.empty()) {
+        // Read at every connection: a password fixed or rotated in the file is taken without
+        // a restart.
+        std::string password, error;
+        if (!m_settings.PasswordFile.empty()) {
+            if (const auto read = ReadPasswordFile(m_settings.PasswordFile, error)) {
+                password = *read;
+            } else {
+                Drop(error);
+                return;
+            }
+        }
         rc = mosquitto_username_pw_set(m_mosq, m_settings.Username.c_str(),
-                                       m_settings.Password.empty() ? nullptr
-                                                                   : m_settings.Password.c_str());
+                                       password.empty() ? nullptr : password.c_str());
+    }
     if (rc == MOSQ_ERR_SUCCESS && !m_settings.TlsCa.empty()) {
         const auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
         rc = mosquitto_tls_set(m_mosq, m_settings.TlsCa.c_str(), nullptr,
@@ -193,8 +220,8 @@ void MqttClient::HandleEvents() {
                 mosquitto_subscribe(m_mosq, nullptr, topic.c_str(),
                                     std::clamp(m_settings.Qos, 0, 2));
             Pump();
-            if (m_connected && OnConnected)
-                OnConnected();
+            if (m_connected && m_listener)
+                m_listener->Connected();
             break;
         case Event::Published: {
             const auto it = std::find_if(m_inFlight.begin(), m_inFlight.end(),
@@ -210,8 +237,8 @@ void MqttClient::HandleEvents() {
             break;
         }
         case Event::Received:
-            if (OnMessage)
-                OnMessage(event.Topic, event.Payload);
+            if (m_listener)
+                m_listener->MessageArrived(event.Topic, event.Payload);
             break;
         case Event::Disconnected:
             Drop(event.Code == 0 ? "disconnected" : mosquitto_strerror(event.Code));

@@ -5,6 +5,9 @@
 // back-off, keeps what is published while the broker is away in a bounded queue, sends again
 // what the broker had not acknowledged when the connection dropped, and keeps the order.
 
+#include "mqtt_config.h"
+#include "publisher.h"
+
 #include <QObject>
 #include <QTimer>
 
@@ -19,54 +22,41 @@ class QSocketNotifier;
 struct mosquitto;
 struct mosquitto_message;
 
-struct MqttSettings {
-    std::string Host;
-    uint16_t Port = 1883;
-    std::string ClientId; // empty: libmosquitto makes one up
-    std::string Base;     // "<Base>/status" carries online / offline
-    int Qos = 1;          // of the subscriptions; the owner passes it to Publish too
-    bool Retain = true;   // for the owner's messages: Publish takes retain per message
-    int KeepaliveS = 60;  // at least 5
-    std::string Username;
-    std::string Password;
-    std::string TlsCa, TlsCert, TlsKey; // TLS when TlsCa is set
-    size_t QueueLimit = 10000;          // messages waiting; beyond it the oldest are dropped
-};
-
 // Milliseconds to wait before reconnection attempt `attempt` (0 for the first after a failure):
 // 1 s doubling up to 60 s, the upper fifth of each step chosen by `jitter01` in [0, 1], never
 // below 1 s.
 int64_t BackoffMs(int attempt, double jitter01);
 
-class MqttClient : public QObject {
+class MqttClient : public QObject, public Publisher {
 public:
-    explicit MqttClient(MqttSettings settings, QObject* parent = nullptr);
+    explicit MqttClient(MqttConfig config, QObject* parent = nullptr);
     ~MqttClient() override;
 
     // Starts connecting and returns at once; reconnects for ever until Stop. The socket never
     // blocks; the broker's name is resolved by libmosquitto (getaddrinfo), which is immediate
     // for an address or a name in /etc/hosts.
-    void Start();
+    void Start() override;
     // Queues a message; it goes out in order as soon as the connection and the window of
     // unacknowledged messages allow.
-    void Publish(const std::string& topic, const std::string& payload, bool retain, int qos);
+    void Publish(const std::string& topic, const std::string& payload, bool retain,
+                 int qos) override;
     // Subscribes now if connected, and again after every reconnection.
-    void Subscribe(const std::string& topic);
+    void Subscribe(const std::string& topic) override;
     // Publishes "offline" to <Base>/status, waits at most about 2 s for the broker to take it
     // (with what was queued before it), disconnects and calls `done` from the event loop. If it
     // cannot be delivered the connection is dropped without a goodbye, so the broker publishes
     // the last will instead.
-    void Stop(std::function<void()> done);
+    void Stop(std::function<void()> done) override;
 
     bool Connected() const { return m_connected; }
-    uint64_t Dropped() const { return m_dropped; }
+    // Connection attempts that failed since the last good one.
+    int FailedAttempts() const { return m_attempt; }
+    uint64_t Dropped() const override { return m_dropped; }
     // Messages not yet acknowledged: waiting, and sent but not confirmed.
-    size_t QueueDepth() const { return m_queue.size() + m_inFlight.size(); }
+    size_t QueueDepth() const override { return m_queue.size() + m_inFlight.size(); }
 
+    // Where the client's state changes are told, one line each ("MQTT: connected to ...").
     std::function<void(const std::string&)> Log;
-    // After each (re)connection, once "online" is on its way.
-    std::function<void()> OnConnected;
-    std::function<void(const std::string& topic, const std::string& payload)> OnMessage;
 
 private:
     struct Message {
@@ -101,7 +91,7 @@ private:
     static void PublishCallback(mosquitto*, void* self, int mid);
     static void MessageCallback(mosquitto*, void* self, const mosquitto_message* message);
 
-    MqttSettings m_settings;
+    MqttConfig m_settings;
     mosquitto* m_mosq = nullptr;
     QSocketNotifier* m_readNotifier = nullptr;
     QSocketNotifier* m_writeNotifier = nullptr;
