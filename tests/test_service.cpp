@@ -3,10 +3,12 @@
 #include "mqtt_broker.h"
 #include "mqtt_payloads.h"
 #include "service_config.h"
+#include "sim_core.h"
 #include "sim_process.h"
 #include "test_files.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -41,6 +43,30 @@ QByteArray Config(const QString& dataDir, const QString& device, const QByteArra
            "\nvariant=crc\nspeed=115200\ntimeout=50\naddresses=1,2\nperiod=100\n"
            "offline_after=2\n" +
            extra;
+}
+
+// A crc answer with a good checksum whose channel 1 holds `value` (the rest 0).
+QByteArray Answer(const QByteArray& value) {
+    QByteArray frame =
+        "!" + QByteArray(21, '0') + ";00" + value + ";" + QByteArray("000;").repeated(11);
+    return frame + QByteArray::number(InstrumentCrc(frame.toStdString())) + "\r";
+}
+
+// A log record of a crc request to `address` and its answer, for instrument-sim to replay.
+QByteArray Record(int address, const QByteArray& answer) {
+    const QByteArray stamp = "06 12 2026 14-03-00.000 \r\r\n";
+    return "\r\r\n____________________________\r\r\n" + stamp +
+           "Send:\r\r\n\xFF\xFF\xFF\xFF:" + QByteArray::number(address) + ";423;\r\r\r\n" + stamp +
+           "exc time 20 mS\r\r\nAnsw:\r\r\n" + answer;
+}
+
+// The channel 1 values, in order, of a day file's rows (CSV) of network `address` that parsed.
+QStringList CsvValues(const QByteArray& csv, const QByteArray& address) {
+    QStringList values;
+    for (const QByteArray& row : csv.split('\n'))
+        if (row.split(',').value(2) == address && row.split(',').value(5) == "ok")
+            values << row.split(',').value(6);
+    return values;
 }
 
 // The availability changes an output is told, as "ADDRESS online|offline".
@@ -303,6 +329,66 @@ private slots:
             QVERIFY(rows.count('\n') > 10);
             QCOMPARE(rows, ReadAll(stem + "." + format));
         }
+    }
+
+    // One record feeds the files and MQTT, so they agree even where reader-tool, reading a day's
+    // log alone, cannot: two instruments on the line, instrument 1 answering with a good
+    // checksum but a channel 1 value that does not convert after its first answer, across
+    // local midnight. The new day's rows carry the 10 of instrument 1's earlier answer, as its
+    // states do; reader-tool starts that day from nothing.
+    void filesAndStatesAgree() {
+        QTemporaryDir dir;
+        QByteArray log = Record(1, Answer("10")) + Record(2, Answer("20"));
+        for (int i = 0; i < 40; ++i)
+            log += Record(1, Answer("x")) + Record(2, Answer(QByteArray::number(21 + i)));
+        WriteAll(dir.filePath("replay.txt"), log);
+        SimProcess sim({"--replay", dir.filePath("replay.txt")});
+        MqttBroker broker;
+        QProcess sub;
+        sub.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(broker.Port()), "-t",
+                                    "t/+/+/state", "-v", "-q", "1"});
+        QVERIFY(sub.waitForStarted());
+        QTest::qWait(300); // subscribed
+        const QString config = dir.filePath("s.conf");
+        WriteAll(config, Config(dir.filePath("data"), sim.Device()) +
+                             "[mqtt]\nhost=127.0.0.1\nport=" + QByteArray::number(broker.Port()) +
+                             "\nbase=t\n");
+        // A time zone whose midnight is three seconds away.
+        const qint64 utcMsOfDay = QDateTime::currentMSecsSinceEpoch() % 86400000;
+        const qint64 offset = ((86400000 - 3000 - utcMsOfDay) % 86400000 + 86400000) % 86400000;
+        const QString zone = QString::asprintf("TST-%02lld:%02lld:%02lld", offset / 3600000,
+                                               offset / 60000 % 60, offset / 1000 % 60);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TZ", zone);
+        QProcess service;
+        service.setProcessEnvironment(environment);
+        service.start(Bin("reader-service"), {"--config", config});
+        const QDateTime now = QDateTime::currentDateTimeUtc().addMSecs(offset);
+        const QString newDay =
+            dir.filePath("data/a/" + now.addDays(1).date().toString(Qt::ISODate));
+        QTRY_VERIFY_WITH_TIMEOUT(CsvValues(ReadAll(newDay + ".csv"), "1").size() >= 3, 15000);
+        service.terminate();
+        QVERIFY(service.waitForFinished(5000));
+        sub.terminate();
+        sub.waitForFinished();
+        QStringList published;
+        for (const QByteArray& line : sub.readAllStandardOutput().split('\n'))
+            if (line.startsWith("t/a/1/state "))
+                published << QString::number(QJsonDocument::fromJson(line.mid(12))
+                                                 .object()["channels"]
+                                                 .toArray()[0]
+                                                 .toObject()["value"]
+                                                 .toDouble());
+        const QString oldDay = dir.filePath("data/a/" + now.date().toString(Qt::ISODate));
+        const QStringList written =
+            CsvValues(ReadAll(oldDay + ".csv"), "1") + CsvValues(ReadAll(newDay + ".csv"), "1");
+        QVERIFY(written.size() >= 4);
+        QCOMPARE(published, written);
+        QCOMPARE(written, QStringList(written.size(), "10"));
+        QProcess tool;
+        tool.start(Bin("reader-tool"), {"csv", "--network", "1", newDay + ".log"});
+        QVERIFY(tool.waitForFinished(10000));
+        QCOMPARE(CsvValues(tool.readAllStandardOutput(), "1").value(0), QString("0"));
     }
 
     // Against a real broker, the instruments a bus on a pseudo-terminal: the service's status,
