@@ -10,12 +10,12 @@
 #   3. resident memory with 3 lines of 32 instruments each;
 #   4. fixed-rate drift: one instrument every 20 ms for `drift-seconds` (200: 10 000 visits),
 #      each send stamp against its place on the grid.
-# Usage: bench/service-bench.sh [seconds] [drift-seconds]
+# Usage: bench/service-bench.sh [seconds] [drift-seconds]; READER_BIN=DIR runs the programs in DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 drift_seconds=${2:-$seconds}
-bin=$PWD/build/bin
+bin=${READER_BIN:-$PWD/build/bin}
 dir=$(mktemp -d)
 pids=()
 cleanup() {
