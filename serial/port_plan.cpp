@@ -74,17 +74,6 @@ PortOpening PlanOpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, 
     return opening;
 }
 
-PortOpening PlanOpenDevice(const std::string& device, uint16_t speedIndex, uint16_t timeOut,
-                           const CommTimeouts& previous) {
-    PortOpening opening;
-    opening.PortName = device;
-    const SpeedRow speed = speedIndex <= kLastSpeedIndex ? kSpeedTable[speedIndex] : kFallbackSpeed;
-    opening.Line.BaudRate = speed.Baud;
-    opening.Timeouts = EveryTimeout(previous, speed.PerByteMs, timeOut);
-    opening.RaiseDtrRts = true;
-    return opening;
-}
-
 ReadLimits ReadLimitsFor(const CommTimeouts& timeouts, uint32_t count) {
     ReadLimits limits;
     const uint64_t total =

@@ -15,7 +15,13 @@ constexpr int kLastReopenMs = 60000;
 LinePoller::LinePoller(LineConfig config, std::vector<InstrumentState*> instruments,
                        std::vector<Output*> outputs)
     : m_config(std::move(config)), m_instruments(std::move(instruments)),
-      m_outputs(std::move(outputs)), m_port({}, {}), m_cycle(m_config.Variant, m_port) {
+      m_outputs(std::move(outputs)),
+      m_port(BusTimingFor(m_config.Baud, m_config.TimeoutMs, m_config.ByteGapMs),
+             [variant = m_config.Variant](const uint8_t* data, uint32_t count) {
+                 return AnswerLooksComplete(variant, data, count);
+             }),
+      m_cycle(m_config.Variant, m_port) {
+    m_cycle.SetFrameRule(FrameRule::WholeFrame);
     m_clock.start();
     for (QTimer* timer : {&m_timer, &m_reopen}) {
         timer->setSingleShot(true);
@@ -25,10 +31,6 @@ LinePoller::LinePoller(LineConfig config, std::vector<InstrumentState*> instrume
     connect(&m_reopen, &QTimer::timeout, this, [this] {
         if (OpenPort())
             ScheduleNext();
-    });
-    const ProtocolVariant variant = m_config.Variant;
-    m_port.SetAnswerComplete([variant](const uint8_t* data, uint32_t count) {
-        return AnswerLooksComplete(variant, data, count);
     });
 }
 
@@ -47,9 +49,10 @@ LineFigures LinePoller::Figures() const {
 }
 
 bool LinePoller::OpenPort() {
-    if (m_port.OpenDevice(m_config.Device, m_config.SpeedIndex, m_config.TimeoutMs) != 0) {
+    if (!m_port.Open(m_config.Device, m_config.Baud)) {
+        m_troubleReason = m_port.LastError();
         if (!m_portTrouble) {
-            Say("cannot open " + m_config.Device + ": " + m_port.LastOpenError().toStdString() +
+            Say("cannot open " + m_config.Device + ": " + m_troubleReason +
                 "; trying again with back-off");
             for (size_t i = 0; i < m_instruments.size(); ++i)
                 SetOnline(i, false);
@@ -59,13 +62,10 @@ bool LinePoller::OpenPort() {
         m_reopenDelayMs = std::min(m_reopenDelayMs * 2, kLastReopenMs);
         return false;
     }
-    if (m_portTrouble) {
+    if (m_portTrouble)
         ++m_figures.Reopenings;
-        Say(m_config.Device + " open again");
-    }
-    m_portTrouble = false;
+    m_troubleReason.clear();
     PollSchedule::Options options;
-    options.Pacing = PollSchedule::Mode::FixedRate;
     options.Addresses = m_config.Addresses;
     options.PeriodMs = m_config.PeriodMs;
     options.GapMs = m_config.GapMs;
@@ -75,14 +75,17 @@ bool LinePoller::OpenPort() {
 }
 
 void LinePoller::PortLost() {
+    m_troubleReason = m_port.LastError().empty() ? "failed" : m_port.LastError();
     m_port.Close();
-    Say(m_config.Device + " failed; closed, opening it again with back-off");
+    // Told once per state change: a port that opens and fails again at once stays in trouble.
+    if (!m_portTrouble)
+        Say(m_config.Device + " failed (" + m_troubleReason +
+            "); closed, opening it again with back-off");
     for (size_t i = 0; i < m_instruments.size(); ++i)
         SetOnline(i, false);
     m_portTrouble = true;
-    m_reopenDelayMs = kFirstReopenMs;
     m_reopen.start(m_reopenDelayMs);
-    m_reopenDelayMs *= 2;
+    m_reopenDelayMs = std::min(m_reopenDelayMs * 2, kLastReopenMs);
 }
 
 void LinePoller::Start() {
@@ -113,16 +116,32 @@ void LinePoller::Visit() {
     const size_t index = m_visit.Index;
     const ExchangeJob job{m_config.Addresses[index], &m_instruments[index]->Reading, m_config.Name};
     m_cycle.Begin(job, [this, index](const ExchangeRecord& record) {
-        const bool answered = !record.Answer.empty();
         Ended(index, record);
         if (!m_running)
             return;
-        m_schedule->Done(m_visit, answered, NowMs());
-        if (record.Outcome == ExchangeOutcome::PortFailure || !m_port.IsOpen())
-            PortLost();
-        else
-            ScheduleNext();
+        m_schedule->Done(m_visit, m_instruments[index]->FailuresInRow, NowMs());
+        AfterVisit(record);
     });
+}
+
+void LinePoller::AfterVisit(const ExchangeRecord& record) {
+    if (record.Outcome == ExchangeOutcome::PortFailure || !m_port.IsOpen()) {
+        PortLost();
+        return;
+    }
+    // Bytes that did not make a whole frame may have a tail still on its way.
+    if (!record.Answer.empty() && m_port.LastReadEnd() != BusRead::End::Complete) {
+        m_port.Drain([this] {
+            if (!m_running)
+                return;
+            if (m_port.IsOpen())
+                ScheduleNext();
+            else
+                PortLost();
+        });
+        return;
+    }
+    ScheduleNext();
 }
 
 void LinePoller::Ended(size_t index, const ExchangeRecord& record) {
@@ -135,7 +154,10 @@ void LinePoller::Ended(size_t index, const ExchangeRecord& record) {
             instrument.FailuresInRow = 0;
             ++instrument.Seq;
             instrument.LastGoodUtcMs = record.Received.UtcMs;
+            // The port works: its back-off starts again at the next failure.
             m_reopenDelayMs = kFirstReopenMs;
+            if (std::exchange(m_portTrouble, false))
+                Say(m_config.Device + " open again");
             SetOnline(index, true);
         } else if (++instrument.FailuresInRow >= m_config.OfflineAfter) {
             SetOnline(index, false);
@@ -160,8 +182,8 @@ void LinePoller::SetOnline(size_t index, bool online) {
 void LinePoller::RunOnce(std::function<void()> done) {
     m_onceDone = std::move(done);
     m_onceIndex = 0;
-    if (m_port.OpenDevice(m_config.Device, m_config.SpeedIndex, m_config.TimeoutMs) != 0)
-        Say("cannot open " + m_config.Device + ": " + m_port.LastOpenError().toStdString());
+    if (!m_port.Open(m_config.Device, m_config.Baud))
+        Say("cannot open " + m_config.Device + ": " + m_port.LastError());
     OnceStep();
 }
 
@@ -177,6 +199,13 @@ void LinePoller::OnceStep() {
         ExchangeJob{m_config.Addresses[index], &m_instruments[index]->Reading, m_config.Name},
         [this, index](const ExchangeRecord& record) {
             Ended(index, record);
-            QTimer::singleShot(int(m_config.GapMs), Qt::PreciseTimer, this, [this] { OnceStep(); });
+            const auto next = [this] {
+                QTimer::singleShot(int(m_config.GapMs), Qt::PreciseTimer, this,
+                                   [this] { OnceStep(); });
+            };
+            if (!record.Answer.empty() && m_port.LastReadEnd() != BusRead::End::Complete)
+                m_port.Drain(next);
+            else
+                next();
         });
 }

@@ -4,6 +4,7 @@
 #include "profile.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -124,6 +125,9 @@ void ReadLine(SectionReader& in, LineConfig& line) {
         }
     }
     in.Number("timeout", line.TimeoutMs, 1, 65535);
+    // By default a gap as long as the speed's interval time-out in the readers.
+    line.ByteGapMs = uint16_t(kSpeedTable[line.SpeedIndex].PerByteMs);
+    in.Number("byte_gap", line.ByteGapMs, 1, 65535);
 
     if (auto addresses = in.Text("addresses")) {
         if (auto list = ParseAddressList(*addresses))
@@ -257,7 +261,13 @@ ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostNa
                                        "or '_' (it names topics and folders)");
             ReadLine(in, line);
             if (!line.Device.empty()) {
-                if (auto [it, added] = devices.emplace(line.Device, line.Name); !added)
+                // Two names (a link under /dev/serial/by-id and the device) for one device
+                // are one device.
+                std::error_code error;
+                const std::string resolved =
+                    std::filesystem::weakly_canonical(line.Device, error).string();
+                if (auto [it, added] = devices.emplace(error ? line.Device : resolved, line.Name);
+                    !added)
                     in.Error("device", "already used by [line " + it->second + "]");
             }
             config.Lines.push_back(std::move(line));

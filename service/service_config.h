@@ -18,8 +18,9 @@ struct LineConfig {
     std::string Device;
     ProtocolVariant Variant = ProtocolVariant::Crc;
     uint32_t Baud = 19200;
-    uint16_t SpeedIndex = 7; // into kSpeedTable
-    uint16_t TimeoutMs = 1000;
+    uint16_t SpeedIndex = 7;         // into kSpeedTable
+    uint16_t TimeoutMs = 300;        // the longest wait for an answer's first byte
+    uint16_t ByteGapMs = 24;         // after a byte, a read ends when none came for this long
     std::vector<uint32_t> Addresses; // polled in this order
     int64_t PeriodMs = 1000;         // fixed rate; 0 = back to back
     int64_t GapMs = 0;

@@ -36,8 +36,9 @@ const char kUsage[] =
     "                           values of instrument N lie (N-1)*100 above instrument 1's\n"
     "  --fault [N:]NAME[:MS]    fault for every answer of instrument N, or of all without N\n"
     "                           (an N: one wins for N); may be repeated. NAME: none silence\n"
-    "                           badsum short noise split delay long garbage; MS: the gap\n"
-    "                           of split (default 200) or the wait of delay (default 300)\n"
+    "                           badsum short noise split delay long garbage hangup; MS:\n"
+    "                           the gap of split (default 200) or the wait of delay\n"
+    "                           (default 300)\n"
     "  --fault-ms MS            MS for every --fault that gives none\n"
     "  --turnaround MS          wait after a request before the answer's first byte\n"
     "                           (default 0)\n"
@@ -210,6 +211,20 @@ public:
         return !g_outputFailed;
     }
 
+    // The pseudo-terminal closed (the reader's end reads as hung up) and a new one made in its
+    // place, at the same link.
+    void HangUp() {
+        for (int* fd : {&m_slaveFd, &m_lineFd})
+            if (*fd >= 0) {
+                close(*fd);
+                *fd = -1;
+            }
+        m_pending.clear();
+        m_queue.clear();
+        if (!OpenLine())
+            g_stop = 1;
+    }
+
     // Opens an exchange log to replay and reads up to its first record; the rest is read as
     // requests come. An empty string when that worked, else why not.
     std::string OpenReplay(const std::string& path) {
@@ -328,6 +343,10 @@ private:
                 const auto answer = m_bus.AnswerFor(request->Variant, request->Address);
                 if (!answer)
                     continue; // another instrument's number: this line stays silent
+                if (answer->Applied.Kind == FaultKind::Hangup) {
+                    HangUp();
+                    return;
+                }
                 chunks = PlanAnswer(answer->Bytes, answer->Applied, m_options.pace, m_options.baud,
                                     m_options.turnaroundMs);
             }

@@ -185,7 +185,7 @@ std::optional<Fault> ParseFault(const std::string& name, const std::string& argu
         {"badsum", FaultKind::BadChecksum, 0}, {"short", FaultKind::Short, 0},
         {"noise", FaultKind::Noise, 0},        {"split", FaultKind::Split, 200},
         {"delay", FaultKind::Delay, 300},      {"long", FaultKind::Long, 0},
-        {"garbage", FaultKind::Garbage, 0},
+        {"garbage", FaultKind::Garbage, 0},    {"hangup", FaultKind::Hangup, 0},
     };
     for (const Row& row : rows) {
         if (name != row.name)
@@ -215,6 +215,7 @@ std::vector<Chunk> PlanFault(const std::string& answer, const Fault& fault) {
     case FaultKind::BadChecksum: // applied when the answer is composed
         break;
     case FaultKind::Silence:
+    case FaultKind::Hangup:
         return chunks;
     case FaultKind::Short:
         bytes = answer.substr(0, 40);

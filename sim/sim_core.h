@@ -59,14 +59,28 @@ struct RequestFrame {
 // stay in `pending` for more bytes.
 std::optional<RequestFrame> TakeRequest(std::string& pending);
 
-enum class FaultKind { None, Silence, BadChecksum, Short, Noise, Split, Delay, Long, Garbage };
+// Hangup: the line is hung up instead of answering (the pseudo-terminal closed and made anew at
+// the same link), as an adapter that drops out does.
+enum class FaultKind {
+    None,
+    Silence,
+    BadChecksum,
+    Short,
+    Noise,
+    Split,
+    Delay,
+    Long,
+    Garbage,
+    Hangup
+};
 
 struct Fault {
     FaultKind Kind = FaultKind::None;
     uint32_t Ms = 0; // gap for Split, wait for Delay
 };
 
-// "none", "silence", "badsum", "short", "noise", "split [ms]", "delay [ms]", "long", "garbage"
+// "none", "silence", "badsum", "short", "noise", "split [ms]", "delay [ms]", "long", "garbage",
+// "hangup"
 std::optional<Fault> ParseFault(const std::string& name, const std::string& argument);
 
 // One piece of the answer on the wire: wait DelayUs after the previous piece, then send Bytes.

@@ -126,6 +126,42 @@ private slots:
         QTest::newRow("bytes after the CR") << crc << kExampleCrc + "z" << false;
         QTest::newRow("short") << crc << QByteArray("!0;1;\r") << false;
     }
+    // The tail of an answer ("...;0" CR, or ";65535" CR), then the start of the next one cut
+    // off at 200 bytes: the last '!' lies after the last CR, so the checksum's ';' lies before
+    // the start and its text matches a checksum of no byte. The window's programs take that as
+    // parsed; under the whole-frame rule it is no frame, nothing of it reaches the reading, and
+    // a read never ends on it.
+    void checksumOfNoByte_data() {
+        QTest::addColumn<ProtocolVariant>("variant");
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray tail = "0100030050200000301;" + Fields("000.00", 8);
+        const QByteArray cut = "!" + kExampleBody + kExampleBody;
+        QTest::newRow("crc") << ProtocolVariant::Crc << tail + "65535\r" + cut;
+        QTest::newRow("sum") << ProtocolVariant::Sum << tail + "0\r" + cut;
+    }
+    void checksumOfNoByte() {
+        QFETCH(ProtocolVariant, variant);
+        QFETCH(QByteArray, bytes);
+        bytes = bytes.left(kMaxReadLength);
+        QCOMPARE(bytes.size(), qsizetype(kMaxReadLength));
+        ReceiveBuffer buffer{};
+        std::memcpy(buffer.data(), bytes.constData(), size_t(bytes.size()));
+        DeviceReading reading = GoodReading();
+        QCOMPARE(ParseAnswer(variant, buffer, kMaxReadLength, reading), ParseOutcome::Parsed);
+        reading = GoodReading();
+        QCOMPARE(ParseAnswer(variant, buffer, kMaxReadLength, reading, FrameRule::WholeFrame),
+                 ParseOutcome::NoFrame);
+        QCOMPARE(reading.Channels[1].Value, GoodReading().Channels[1].Value);
+        const QByteArray ending = bytes.left(bytes.indexOf('\r') + 1); // as it came, up to its CR
+        QVERIFY(!AnswerLooksComplete(variant, reinterpret_cast<const uint8_t*>(ending.constData()),
+                                     uint32_t(ending.size())));
+        // A whole frame is read under either rule.
+        std::memcpy(buffer.data(), kExampleCrc.constData(), size_t(kExampleCrc.size()));
+        QCOMPARE(ParseAnswer(ProtocolVariant::Crc, buffer, uint32_t(kExampleCrc.size()), reading,
+                             FrameRule::WholeFrame),
+                 ParseOutcome::Parsed);
+    }
+
     void answerLooksComplete() {
         QFETCH(ProtocolVariant, variant);
         QFETCH(QByteArray, bytes);

@@ -69,6 +69,44 @@ QStringList CsvValues(const QByteArray& csv, const QByteArray& address) {
     return values;
 }
 
+// Runs the service on a line of the simulator until `until` holds for the rows of its day's
+// log (reader-tool csv --raw: what crossed the line), at most 20 s; then the rows.
+QList<QStringList> RunLine(SimProcess& sim, const QByteArray& line,
+                           const std::function<bool(const QList<QStringList>&)>& until) {
+    QTemporaryDir dir;
+    WriteAll(dir.filePath("s.conf"), "[service]\ndata_dir=" + dir.filePath("data").toUtf8() +
+                                         "\n[line a]\ndevice=" + sim.Device().toUtf8() +
+                                         "\nvariant=crc\n" + line);
+    QProcess service;
+    service.start(Bin("reader-service"), {"--config", dir.filePath("s.conf")});
+    const QString log =
+        dir.filePath("data/a/" + QDate::currentDate().toString(Qt::ISODate) + ".log");
+    QList<QStringList> rows;
+    for (QElapsedTimer clock; clock.isValid() ? clock.elapsed() < 20000 : (clock.start(), true);) {
+        QProcess tool;
+        tool.start(Bin("reader-tool"), {"csv", "--raw", log});
+        tool.waitForFinished(10000);
+        rows.clear();
+        for (const QByteArray& row : tool.readAllStandardOutput().trimmed().split('\n').mid(1))
+            rows << QString::fromLatin1(row.trimmed()).split(',');
+        if (until(rows))
+            break;
+        QTest::qWait(200);
+    }
+    service.terminate();
+    service.waitForFinished(5000);
+    return rows;
+}
+
+// The rows of instrument `address`.
+QList<QStringList> Of(const QList<QStringList>& rows, int address) {
+    QList<QStringList> mine;
+    for (const QStringList& row : rows)
+        if (row.value(2) == QString::number(address))
+            mine << row;
+    return mine;
+}
+
 // The availability changes an output is told, as "ADDRESS online|offline".
 struct AvailabilityLog : Output, QStringList {
     void Exchanged(const ExchangeRecord&, const InstrumentState&) override {}
@@ -139,11 +177,25 @@ private slots:
         QCOMPARE(QString::fromStdString(check.Errors[0]), error);
     }
 
+    // Two names of one device (a link, as under /dev/serial/by-id) are one device.
+    void deviceThroughLink() {
+        QTemporaryDir dir;
+        WriteAll(dir.filePath("ttyUSB0"), "");
+        QVERIFY(QFile::link(dir.filePath("ttyUSB0"), dir.filePath("by-id")));
+        const ConfigCheck check = ParseServiceConfig(
+            "[line a]\ndevice=" + dir.filePath("by-id").toStdString() +
+                "\nvariant=crc\naddresses=1\n[line b]\nvariant=crc\naddresses=2\ndevice=" +
+                dir.filePath("ttyUSB0").toStdString() + "\n",
+            "host");
+        QCOMPARE(check.Errors,
+                 std::vector<std::string>{"[line b] device: already used by [line a]"});
+    }
+
     void goodConfig() {
         const ConfigCheck check = ParseServiceConfig(
             "[Service]\ndata_dir=/srv/r\nkeep_days=30\n"
             "[line north-1]\nDevice=/dev/serial/by-id/x\nvariant=SUM\nspeed=9600\ntimeout=250\n"
-            "addresses=7,1-3\nperiod=0\ngap=5\noffline_after=4\nexchange_log=no\n"
+            "byte_gap=7\naddresses=7,1-3\nperiod=0\ngap=5\noffline_after=4\nexchange_log=no\n"
             "[line b]\ndevice=/dev/ttyS1\nvariant=crc\naddresses=0\n"
             "[mqtt]\nhost=broker\nport=8883\nqos=0\nretain=no\nkeepalive=30\ndiscovery=yes\n",
             "a.very-long.host.name.example");
@@ -157,13 +209,14 @@ private slots:
                                   9600,
                                   6,
                                   250,
+                                  7,
                                   {7, 1, 2, 3},
                                   0,
                                   5,
                                   4,
                                   false});
         expected.Lines.push_back(
-            {"b", "/dev/ttyS1", ProtocolVariant::Crc, 19200, 7, 1000, {0}, 1000, 0, 3, true});
+            {"b", "/dev/ttyS1", ProtocolVariant::Crc, 19200, 7, 300, 24, {0}, 1000, 0, 3, true});
         expected.Mqtt.Host = "broker";
         expected.Mqtt.Port = 8883;
         expected.Mqtt.Qos = 0;
@@ -239,6 +292,7 @@ private slots:
                         115200,
                         10,
                         50,
+                        12,
                         {1, 2},
                         100,
                         0,
@@ -257,6 +311,61 @@ private slots:
         QCOMPARE(QStringList(changes), QStringList({"1 online", "2 offline", "2 online"}));
         // A third visit may have begun before the command reached the simulator.
         QVERIFY(poller.Figures().Outcomes[size_t(ExchangeOutcome::NoAnswer)] >= 2);
+    }
+
+    // A silent instrument costs its time-out, not everyone's period: the others keep theirs.
+    void silentInstrumentCostsItsTimeout() {
+        SimProcess sim({"--address", "1,2,3", "--fault", "3:silence"});
+        const auto rows = RunLine(sim, "addresses=1,2,3\nperiod=400\ntimeout=100\n",
+                                  [](const auto& rows) { return Of(rows, 1).size() >= 8; });
+        const QList<QStringList> first = Of(rows, 1);
+        QVERIFY(first.size() >= 8);
+        QList<qint64> periods;
+        for (qsizetype i = 1; i < first.size(); ++i)
+            periods << QDateTime::fromString(first[i - 1][0], Qt::ISODateWithMs)
+                           .msecsTo(QDateTime::fromString(first[i][0], Qt::ISODateWithMs));
+        std::sort(periods.begin(), periods.end());
+        QVERIFY2(qAbs(periods[periods.size() / 2] - 400) <= 20,
+                 qPrintable(QString::number(periods[periods.size() / 2])));
+    }
+
+    // Garbage is a failure like silence: the instrument is visited less and less often.
+    void garbageBacksOff() {
+        SimProcess sim({"--address", "1,2", "--fault", "2:garbage"});
+        const auto rows = RunLine(sim, "addresses=1,2\nperiod=100\ntimeout=100\n",
+                                  [](const auto& rows) { return Of(rows, 1).size() >= 40; });
+        QVERIFY(Of(rows, 1).size() >= 40);
+        QVERIFY2(Of(rows, 2).size() <= 15, qPrintable(QString::number(Of(rows, 2).size())));
+    }
+
+    // An answer in two parts 80 ms apart: the line is drained of its tail, so the instrument
+    // polled next reads its own answer, whole, every time.
+    void splitAnswerIsDrained() {
+        SimProcess sim({"--address", "1,2,3", "--fault", "2:split:80"});
+        const auto rows = RunLine(sim, "addresses=1,2,3\nperiod=0\ntimeout=200\n",
+                                  [](const auto& rows) { return Of(rows, 3).size() >= 10; });
+        QVERIFY(Of(rows, 3).size() >= 10);
+        for (const QStringList& row : Of(rows, 3)) {
+            QCOMPARE(row[5], QString("ok"));
+            QVERIFY2(row.last().startsWith("21"), qPrintable(row.last())); // its '!' first
+        }
+    }
+
+    // A port that opens and fails at once (the line hangs up at each request) is opened again
+    // with growing waits, and told once.
+    void failingPortBacksOff() {
+        QTemporaryDir dir;
+        SimProcess sim({"--link", dir.filePath("tty"), "--fault", "hangup"});
+        WriteAll(dir.filePath("s.conf"), Config(dir.filePath("data"), dir.filePath("tty")));
+        QProcess service;
+        service.start(Bin("reader-service"), {"--config", dir.filePath("s.conf")});
+        QTest::qWait(7500); // tries at about 0, 1, 3 and 7 s
+        service.terminate();
+        QVERIFY(service.waitForFinished(5000));
+        QVERIFY2(sim.Requests().size() <= 5, qPrintable(QString::number(sim.Requests().size())));
+        const QByteArray told = service.readAllStandardError();
+        QCOMPARE(told.count("failed ("), 1);
+        QCOMPARE(told.count("open again"), 0);
     }
 
     void once() {
