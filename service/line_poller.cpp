@@ -104,6 +104,18 @@ void LinePoller::Stop() {
     m_port.Close();
 }
 
+void LinePoller::Finish(std::function<void()> done) {
+    m_running = false;
+    m_timer.stop();
+    m_reopen.stop();
+    if (m_cycle.InFlight()) {
+        m_finished = std::move(done);
+        return;
+    }
+    Stop(); // a drain in progress is no exchange: it ends here
+    done();
+}
+
 void LinePoller::ScheduleNext() {
     if (!m_running || !m_schedule)
         return;
@@ -117,8 +129,13 @@ void LinePoller::Visit() {
     const ExchangeJob job{m_config.Addresses[index], &m_instruments[index]->Reading, m_config.Name};
     m_cycle.Begin(job, [this, index](const ExchangeRecord& record) {
         Ended(index, record);
-        if (!m_running)
+        if (!m_running) {
+            if (auto finished = std::exchange(m_finished, nullptr)) {
+                m_port.Close();
+                finished();
+            }
             return;
+        }
         m_schedule->Done(m_visit, m_instruments[index]->FailuresInRow, NowMs());
         AfterVisit(record);
     });

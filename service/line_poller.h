@@ -44,6 +44,9 @@ public:
     // Ends the exchange in flight (its record is told, marked aborted), stops the timers and
     // closes the port.
     void Stop();
+    // Lets the exchange in flight end as the line ends it, then stops as Stop does and calls
+    // `done` (at once when none is in flight).
+    void Finish(std::function<void()> done);
 
     const LineConfig& Config() const { return m_config; }
     bool PortOpen() const { return m_port.IsOpen(); }
@@ -80,6 +83,7 @@ private:
     LineFigures m_figures;
     uint64_t m_skippedBefore = 0; // of schedules of earlier openings
 
+    std::function<void()> m_finished; // Finish's, once the exchange in flight has ended
     // --once
     std::function<void()> m_onceDone;
     size_t m_onceIndex = 0;

@@ -200,6 +200,9 @@ int main(int argc, char** argv) {
         }
     }
     UseJournalPrefixes(StderrIsJournal());
+    // A reader of standard error that went away, or a full disk's size limit, must not end the
+    // polling: each such write fails on its own.
+    FailWritesInsteadOfSignals();
 
     QCoreApplication app(argc, argv);
     const ConfigCheck loaded = LoadConfig(path);
@@ -208,7 +211,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (check) {
-        std::printf("%s: good\n", path.c_str());
+        // Read at every connection while running; a file that cannot be read now is told.
+        std::string error;
+        if (!loaded.Config.Mqtt.PasswordFile.empty() &&
+            !ReadPasswordFile(loaded.Config.Mqtt.PasswordFile, error)) {
+            ServiceLog(Priority::Error, path + ": [mqtt] password_file: " + error);
+            return 2;
+        }
+        if (std::printf("%s: good\n", path.c_str()) < 0 || std::fflush(stdout) != 0)
+            return 2;
         return 0;
     }
     if (once)

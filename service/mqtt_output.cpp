@@ -3,8 +3,10 @@
 #include "mqtt_payloads.h"
 #include "record_format.h"
 
-MqttOutput::MqttOutput(const ServiceConfig& config, std::string hostName, Publisher& publisher)
-    : m_config(config), m_hostName(std::move(hostName)), m_publisher(publisher) {
+MqttOutput::MqttOutput(const ServiceConfig& config, std::string hostName, int64_t startedUtcMs,
+                       Publisher& publisher)
+    : m_config(config), m_hostName(std::move(hostName)), m_startedUtcMs(startedUtcMs),
+      m_publisher(publisher) {
     m_publisher.SetListener(this);
 }
 
@@ -18,7 +20,7 @@ void MqttOutput::Exchanged(const ExchangeRecord& record, const InstrumentState& 
         return;
     const MqttConfig& mqtt = m_config.Mqtt;
     m_publisher.Publish(InstrumentTopic(mqtt.Base, instrument.Line, instrument.Address, "state"),
-                        StateJson(record, instrument.Seq), mqtt.Retain, mqtt.Qos);
+                        StateJson(record, instrument.Seq, m_startedUtcMs), mqtt.Retain, mqtt.Qos);
 }
 
 void MqttOutput::AvailabilityChanged(const InstrumentState& instrument) {

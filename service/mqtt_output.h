@@ -15,8 +15,11 @@
 
 class MqttOutput : public Output, public PublisherListener {
 public:
-    // `config` is the service's, read at each use (it changes with a reload).
-    MqttOutput(const ServiceConfig& config, std::string hostName, Publisher& publisher);
+    // `config` is the service's, read at each use (it changes with a reload); each state says
+    // when the run began (`startedUtcMs`), so that a consumer tells a restart from a gap in
+    // the sequence numbers.
+    MqttOutput(const ServiceConfig& config, std::string hostName, int64_t startedUtcMs,
+               Publisher& publisher);
     ~MqttOutput() override;
 
     void Exchanged(const ExchangeRecord& record, const InstrumentState& instrument) override;
@@ -34,6 +37,7 @@ private:
 
     const ServiceConfig& m_config;
     std::string m_hostName;
+    int64_t m_startedUtcMs;
     Publisher& m_publisher;
     std::map<std::string, std::string> m_availability; // the latest per availability topic
 };

@@ -11,6 +11,34 @@
 
 namespace {
 
+constexpr size_t kMaxValueBytes = 1023;
+
+// Whether the text is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool IsUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t n = c < 0x80         ? 1
+                         : (c >> 5) == 6  ? 2
+                         : (c >> 4) == 14 ? 3
+                         : (c >> 3) == 30 ? 4
+                                          : 0;
+        if (n == 0 || i + n > text.size())
+            return false;
+        uint32_t code = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next >> 6) != 2)
+                return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        static constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kLeast[n] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += n;
+    }
+    return true;
+}
+
 bool SafeChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '_';
@@ -51,6 +79,11 @@ public:
                 }
                 found = value;
             }
+        // Refused rather than cut: a cut value would be another value than the one written.
+        if (found && found->size() > kMaxValueBytes) {
+            Error(key, "longer than " + std::to_string(kMaxValueBytes) + " bytes");
+            return std::nullopt;
+        }
         return found;
     }
     void String(std::string_view key, std::string& out) {
@@ -156,9 +189,11 @@ void ReadMqtt(SectionReader& in, MqttConfig& mqtt) {
     }
     if (auto base = in.Text("base")) {
         if (base->empty() || base->find_first_of("+#") != std::string::npos ||
-            base->front() == '/' || base->back() == '/')
+            base->front() == '/' || base->back() == '/' || base->find('\0') != std::string::npos)
             in.Error("base",
                      Quoted(*base) + " is no topic prefix (empty, '+' or '#', or a '/' at an end)");
+        else if (!IsUtf8(*base))
+            in.Error("base", "is not UTF-8, which MQTT topics must be");
         else
             mqtt.Base = *base;
     }
@@ -167,6 +202,8 @@ void ReadMqtt(SectionReader& in, MqttConfig& mqtt) {
     in.Number("keepalive", mqtt.KeepaliveS, 5, 65535);
     in.String("username", mqtt.Username);
     in.String("password_file", mqtt.PasswordFile);
+    if (!mqtt.PasswordFile.empty() && mqtt.Username.empty())
+        in.Error("password_file", "given without username: the broker would never get it");
     in.String("tls_ca", mqtt.TlsCa);
     in.String("tls_cert", mqtt.TlsCert);
     in.String("tls_key", mqtt.TlsKey);
@@ -174,7 +211,7 @@ void ReadMqtt(SectionReader& in, MqttConfig& mqtt) {
         in.Error(mqtt.TlsCert.empty() ? "tls_cert" : "tls_key", "tls_cert and tls_key go together");
     in.YesNo("discovery", mqtt.Discovery);
     if (auto prefix = in.Text("discovery_prefix")) {
-        if (prefix->empty() || prefix->find_first_of("+#") != std::string::npos)
+        if (prefix->empty() || prefix->find_first_of("+#") != std::string::npos || !IsUtf8(*prefix))
             in.Error("discovery_prefix", Quoted(*prefix) + " is no topic prefix");
         else
             mqtt.DiscoveryPrefix = *prefix;

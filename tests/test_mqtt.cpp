@@ -20,56 +20,6 @@
 
 namespace {
 
-// A subscriber to everything, on libmosquitto's own thread, connected before it returns.
-class Observer {
-public:
-    explicit Observer(uint16_t port) {
-        m_mosq = mosquitto_new(nullptr, true, this);
-        mosquitto_message_callback_set(
-            m_mosq, [](mosquitto*, void* self, const mosquitto_message* m) {
-                auto* o = static_cast<Observer*>(self);
-                const std::lock_guard lock(o->m_mutex);
-                o->m_seen.append(
-                    {QString::fromUtf8(m->topic),
-                     QString::fromUtf8(static_cast<const char*>(m->payload), m->payloadlen)});
-            });
-        mosquitto_subscribe_callback_set(m_mosq, [](mosquitto*, void* self, int, int, const int*) {
-            static_cast<Observer*>(self)->m_subscribed = true;
-        });
-        if (mosquitto_connect(m_mosq, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS)
-            return;
-        mosquitto_subscribe(m_mosq, nullptr, "#", 1);
-        mosquitto_loop_start(m_mosq);
-        QElapsedTimer waited;
-        waited.start();
-        while (!m_subscribed && waited.elapsed() < 5000)
-            QThread::msleep(5);
-    }
-    ~Observer() {
-        mosquitto_disconnect(m_mosq);
-        mosquitto_loop_stop(m_mosq, false);
-        mosquitto_destroy(m_mosq);
-    }
-    // The payloads seen on `topic`, or below it when it ends with '/'.
-    QStringList Payloads(const QString& topic) {
-        const std::lock_guard lock(m_mutex);
-        QStringList payloads;
-        for (const auto& [t, payload] : m_seen)
-            if (t == topic || (topic.endsWith('/') && t.startsWith(topic)))
-                payloads << payload;
-        return payloads;
-    }
-    void Send(const char* topic, const char* payload) {
-        mosquitto_publish(m_mosq, nullptr, topic, int(strlen(payload)), payload, 1, false);
-    }
-
-private:
-    mosquitto* m_mosq = nullptr;
-    std::atomic<bool> m_subscribed = false;
-    std::mutex m_mutex;
-    QList<std::pair<QString, QString>> m_seen;
-};
-
 // Takes the messages that arrive on the client's subscriptions.
 struct Commands : PublisherListener {
     void MessageArrived(const std::string& topic, const std::string& payload) override {

@@ -18,6 +18,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -106,6 +107,37 @@ QList<QStringList> Of(const QList<QStringList>& rows, int address) {
             mine << row;
     return mine;
 }
+
+// The `seq` of each state of instrument `address` an observer saw, in order, duplicates (QoS 1
+// may deliver twice) left out; `started` gets the runs' start stamps.
+QList<int> Seqs(Observer& observer, int address, QSet<QString>* started = nullptr) {
+    QList<int> seqs;
+    for (const QString& payload : observer.Payloads("t/a/" + QString::number(address) + "/state")) {
+        const QJsonObject state = QJsonDocument::fromJson(payload.toUtf8()).object();
+        if (started)
+            *started << state["started"].toString();
+        if (seqs.isEmpty() || seqs.last() != state["seq"].toInt())
+            seqs << state["seq"].toInt();
+    }
+    return seqs;
+}
+
+// A service process with its stderr kept.
+struct Running {
+    explicit Running(const QString& config, const QStringList& more = {}) {
+        process.start(Bin("reader-service"), QStringList{"--config", config} + more);
+    }
+    ~Running() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+    }
+    bool WaitFor(const QByteArray& text) { return WaitForText(process, told, text); }
+    void Signal(int number) { ::kill(pid_t(process.processId()), number); }
+    QProcess process;
+    QByteArray told;
+};
 
 // The availability changes an output is told, as "ADDRESS online|offline".
 struct AvailabilityLog : Output, QStringList {
@@ -257,6 +289,81 @@ private slots:
         QVERIFY(ReadAll(folder + "/2026-12-07.csv")
                     .endsWith("\r\n2026-12-07T23:59:59.990,30,1,crc,0,no-answer" +
                               QByteArray(42, ',') + "\r\n"));
+    }
+
+    // Nothing outside the line's folder is written or removed: not through a link planted at a
+    // day file, not through a line folder that is a link.
+    void linksInDataFolder() {
+        QTemporaryDir dir;
+        const QString outside = dir.filePath("outside"), folder = dir.filePath("data/w");
+        QVERIFY(QDir().mkpath(outside) && QDir().mkpath(dir.filePath("data")));
+        WriteAll(outside + "/1999-12-31.jsonl", "theirs\n");
+        QVERIFY(QFile::link(outside, folder));
+        QCOMPARE(DayFiles::Prune(folder.toStdString(), 5, QDate(2026, 12, 7)), 0);
+        QVERIFY(QFile::remove(folder) && QDir().mkpath(folder));
+        QVERIFY(QFile::link(outside + "/1999-12-31.jsonl", folder + "/2026-12-01.csv"));
+        QVERIFY(QFile::link(outside + "/1999-12-31.jsonl", folder + "/1999-12-30.jsonl"));
+        WriteAll(folder + "/1999-12-29.log", "old\n");
+        QStringList reports;
+        DayFiles files(folder.toStdString(), true, [&](const std::string& message) {
+            reports << QString::fromStdString(message);
+        });
+        ExchangeRecord record;
+        record.Sent = {2026, 12, 0, 1, 10, 0, 0, 0, -1, -1};
+        files.Exchanged(record, InstrumentState());
+        QCOMPARE(reports, QStringList{"cannot write " + folder +
+                                      "/2026-12-01.csv: a symbolic link (the service writes "
+                                      "through none)"});
+        QCOMPARE(ReadAll(folder + "/2026-12-01.log"), QByteArray()); // all three or none
+        QCOMPARE(DayFiles::Prune(folder.toStdString(), 10, QDate(2026, 12, 7)), 1);
+        QVERIFY(!QFile::exists(folder + "/1999-12-29.log"));
+        QVERIFY(QFileInfo(folder + "/1999-12-30.jsonl").isSymLink());
+        QCOMPARE(ReadAll(outside + "/1999-12-31.jsonl"), QByteArray("theirs\n"));
+    }
+
+    // A disk that fills (a file-size limit here): every exchange is in all three files or in
+    // none, so they agree, and the message names the cause of that write's failure.
+    void fullDisk() {
+        QTemporaryDir dir;
+        QStringList reports;
+        DayFiles files(dir.filePath("a").toStdString(), true, [&](const std::string& message) {
+            reports << QString::fromStdString(message);
+        });
+        const std::string answer = ComposeAnswer(ProtocolVariant::Crc, ExampleReading());
+        ReceiveBuffer buffer{};
+        std::copy(answer.begin(), answer.end(), buffer.begin());
+        DeviceReading reading;
+        QCOMPARE(ParseResponse(ProtocolVariant::Crc, buffer, uint32_t(answer.size()), reading), 0);
+        ExchangeRecord record;
+        record.Address = 1;
+        record.Variant = ProtocolVariant::Crc;
+        record.Sent = record.Received = {2026, 12, 0, 7, 10, 0, 0, 0, -1, -1};
+        record.Request = "\xFF\xFF\xFF\xFF:1;423;\r";
+        record.Answer = answer;
+        record.Outcome = ExchangeOutcome::Ok;
+        record.Reading = &reading;
+        rlimit old{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+        rlimit small = old;
+        small.rlim_cur = 30000;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        for (int i = 0; i < 100; ++i) {
+            record.Sent.Milliseconds = uint16_t(i);
+            files.Exchanged(record, InstrumentState());
+        }
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &old), 0);
+        std::signal(SIGXFSZ, previous);
+        QCOMPARE(reports, QStringList{"cannot write " + dir.filePath("a/2026-12-07.jsonl") +
+                                      ": File too large"});
+        const QString stem = dir.filePath("a/2026-12-07");
+        QProcess tool;
+        tool.start(Bin("reader-tool"), {"csv", stem + ".log"});
+        QVERIFY(tool.waitForFinished(10000));
+        const QByteArray csv = ReadAll(stem + ".csv");
+        QCOMPARE(tool.readAllStandardOutput(), csv);
+        QCOMPARE(ReadAll(stem + ".jsonl").count('\n'), csv.count('\n') - 1);
+        QVERIFY(csv.count('\n') > 10);
     }
 
     // The diag report counts what happened since the previous one.
@@ -498,6 +605,133 @@ private slots:
         tool.start(Bin("reader-tool"), {"csv", "--network", "1", newDay + ".log"});
         QVERIFY(tool.waitForFinished(10000));
         QCOMPARE(CsvValues(tool.readAllStandardOutput(), "1").value(0), QString("0"));
+    }
+
+    // The broker away for a while, with or without a change of [mqtt] by SIGHUP meanwhile:
+    // every reading arrives once it is back, in order, the numbers going on from before.
+    void brokerOutage_data() {
+        QTest::addColumn<bool>("reload");
+        QTest::newRow("the broker restarts") << false;
+        QTest::newRow("[mqtt] changed meanwhile") << true;
+    }
+    void brokerOutage() {
+        QFETCH(bool, reload);
+        MqttBroker broker;
+        Observer observer(broker.Port());
+        QTemporaryDir dir;
+        SimProcess sim({"--address", "1,2,3"});
+        const QByteArray mqtt =
+            "[mqtt]\nhost=127.0.0.1\nport=" + QByteArray::number(broker.Port()) + "\nbase=t\n";
+        const QString config = dir.filePath("s.conf");
+        WriteAll(config, Config(dir.filePath("data"), sim.Device()) + mqtt);
+        Running service(config);
+        QTRY_VERIFY_WITH_TIMEOUT(Seqs(observer, 1).size() >= 3, 20000);
+        broker.Stop();
+        QVERIFY(service.WaitFor("lost"));
+        if (reload) {
+            WriteAll(config, Config(dir.filePath("data"), sim.Device()) + mqtt + "keepalive=30\n");
+            service.Signal(SIGHUP);
+            QVERIFY(service.WaitFor("configuration read again"));
+        }
+        QTest::qWait(1500); // readings wait in the queue
+        const int before = Seqs(observer, 1).size();
+        QVERIFY(broker.Start());
+        QTRY_VERIFY_WITH_TIMEOUT(Seqs(observer, 1).size() >= before + 20, 20000);
+        QSet<QString> started;
+        const QList<int> seqs = Seqs(observer, 1, &started);
+        for (qsizetype i = 0; i < seqs.size(); ++i)
+            QCOMPARE(seqs[i], int(i + 1));
+        QCOMPARE(started.size(), 1);
+    }
+
+    // A reload waits for the exchange in flight; a stop ends it, writes it to the files as the
+    // line gave it, and counts it against nobody: a healthy instrument is never reported
+    // offline for either, even with offline_after=1.
+    void exchangeInFlight_data() {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("reload") << int(SIGHUP);
+        QTest::newRow("stop") << int(SIGTERM);
+    }
+    void exchangeInFlight() {
+        QFETCH(int, signal);
+        MqttBroker broker;
+        Observer observer(broker.Port());
+        QTemporaryDir dir;
+        SimProcess sim({"--fault", "delay:400"});
+        const QString config = dir.filePath("s.conf");
+        WriteAll(config, Config(dir.filePath("data"), sim.Device())
+                                 .replace("addresses=1,2", "addresses=1")
+                                 .replace("timeout=50", "timeout=1000")
+                                 .replace("offline_after=2", "offline_after=1") +
+                             "[mqtt]\nhost=127.0.0.1\nport=" + QByteArray::number(broker.Port()) +
+                             "\nbase=t\n");
+        Running service(config);
+        QTRY_VERIFY_WITH_TIMEOUT(observer.Payloads("t/a/1/state").size() >= 1, 20000);
+        const qsizetype asked = sim.Requests().size();
+        QTRY_VERIFY_WITH_TIMEOUT(sim.Requests().size() > asked, 5000); // one is in flight
+        service.Signal(signal);
+        if (signal == SIGHUP) {
+            QVERIFY(service.WaitFor("configuration read again"));
+            QTRY_VERIFY_WITH_TIMEOUT(observer.Payloads("t/a/1/state").size() >= 3, 20000);
+            service.Signal(SIGTERM);
+        }
+        QVERIFY(service.process.waitForFinished(5000));
+        QCOMPARE(service.process.exitCode(), 0);
+        QCOMPARE(observer.Payloads("t/a/1/availability"), QStringList{"online"});
+        const QString stem = dir.filePath("data/a/" + QDate::currentDate().toString(Qt::ISODate));
+        const QByteArray csv = ReadAll(stem + ".csv");
+        QProcess tool;
+        tool.start(Bin("reader-tool"), {"csv", stem + ".log"});
+        QVERIFY(tool.waitForFinished(10000));
+        QCOMPARE(csv, tool.readAllStandardOutput()); // the stopped exchange's rows included
+        const QList<QByteArray> rows = csv.trimmed().split('\n');
+        // Only the stop's own exchange may lack its answer.
+        for (qsizetype i = 1; i + 1 < rows.size(); ++i)
+            QVERIFY2(rows[i].contains(",ok,"), rows[i].constData());
+    }
+
+    // Whoever reads the service's standard error may go away: polling goes on, a reload is
+    // told into the void, and the stop is clean. --once into a closed pipe fails with 2.
+    void closedPipes() {
+        QTemporaryDir dir;
+        SimProcess sim({"--address", "1,2"});
+        const QString config = dir.filePath("s.conf");
+        WriteAll(config, Config(dir.filePath("data"), sim.Device()));
+        Running service(config);
+        QVERIFY(service.WaitFor("started"));
+        service.process.closeReadChannel(QProcess::StandardError);
+        service.Signal(SIGHUP);
+        QTest::qWait(500);
+        QCOMPARE(service.process.state(), QProcess::Running);
+        service.Signal(SIGTERM);
+        QVERIFY(service.process.waitForFinished(5000));
+        QCOMPARE(service.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(service.process.exitCode(), 0);
+
+        QProcess once;
+        once.start("bash", {"-c", "'" + Bin("reader-service") + "' --config '" + config +
+                                      "' --once 2>/dev/null | true; echo \"${PIPESTATUS[0]}\""});
+        QVERIFY(once.waitForFinished(20000));
+        QCOMPARE(once.readAllStandardOutput().trimmed(), QByteArray("2"));
+    }
+
+    // Two services under one client id take each other's connection over; they slow down
+    // instead of flapping every second, and each says once why.
+    void sameClientId() {
+        MqttBroker broker;
+        QTemporaryDir dir;
+        SimProcess first, second;
+        const QByteArray mqtt =
+            "[mqtt]\nhost=127.0.0.1\nport=" + QByteArray::number(broker.Port()) +
+            "\nclient_id=twin\n";
+        WriteAll(dir.filePath("1.conf"), Config(dir.filePath("d1"), first.Device()) + mqtt);
+        WriteAll(dir.filePath("2.conf"), Config(dir.filePath("d2"), second.Device()) + mqtt);
+        Running one(dir.filePath("1.conf")), two(dir.filePath("2.conf"));
+        QTest::qWait(9000);
+        QVERIFY(one.WaitFor("started") && two.WaitFor("started"));
+        const QByteArray told = one.told + two.told;
+        QVERIFY2(told.count("MQTT: connected") <= 8, told.constData());
+        QCOMPARE(told.count("another client may use the client id \"twin\""), 2);
     }
 
     // Against a real broker, the instruments a bus on a pseudo-terminal: the service's status,

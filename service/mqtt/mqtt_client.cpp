@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <tuple>
 
 namespace {
 
@@ -22,6 +23,10 @@ constexpr int kMiscIntervalMs = 500;
 // A connection that has not been accepted by then is given up (a host that does not answer).
 constexpr int kConnectTimeoutMs = 15000;
 constexpr int kStopWaitMs = 2000;
+// A connection that lasted this long was a good one: the back-off starts again after it. One
+// the broker closes sooner counts as a failed attempt, so that two clients under one id (each
+// connection taking the other's over) slow down instead of flapping every second.
+constexpr int64_t kGoodConnectionMs = 5000;
 
 std::string Reason(int rc, int savedErrno) {
     if (rc == MOSQ_ERR_ERRNO)
@@ -80,6 +85,27 @@ void MqttClient::Start() {
     m_started = true;
     Say("connecting to " + Where());
     Connect();
+}
+
+void MqttClient::Reconfigure(const MqttConfig& config) {
+    const MqttConfig old = m_settings;
+    m_settings = config;
+    Trim();
+    const auto connection = [](const MqttConfig& c) {
+        return std::tie(c.Host, c.Port, c.ClientId, c.Base, c.KeepaliveS, c.Username,
+                        c.PasswordFile, c.TlsCa, c.TlsCert, c.TlsKey);
+    };
+    if (connection(old) == connection(config) || !m_started || m_stopping)
+        return;
+    // Messages of the old base's status are not sent to the new one.
+    std::erase_if(m_queue, [](const Message& m) { return m.Status; });
+    if (m_mosq) {
+        Drop("the settings changed", true);
+    } else {
+        m_reconnectTimer.stop();
+        m_attempt = 0;
+        Connect();
+    }
 }
 
 void MqttClient::Publish(const std::string& topic, const std::string& payload, bool retain,
@@ -211,7 +237,7 @@ void MqttClient::HandleEvents() {
                 break;
             }
             m_connected = true;
-            m_attempt = 0;
+            m_connectedFor.start();
             m_failing = false;
             m_connectTimeout.stop();
             Say("connected to " + Where());
@@ -295,8 +321,9 @@ void MqttClient::UpdateWriteNotifier() {
         m_writeNotifier->setEnabled(mosquitto_want_write(m_mosq));
 }
 
-void MqttClient::Drop(const std::string& reason) {
+void MqttClient::Drop(const std::string& reason, bool soon) {
     const bool wasConnected = m_connected;
+    const bool good = wasConnected && m_connectedFor.elapsed() >= kGoodConnectionMs;
     Teardown();
     m_connected = false;
     // What the broker had not acknowledged goes out again first, in its order; the status
@@ -311,10 +338,27 @@ void MqttClient::Drop(const std::string& reason) {
         FinishStop(false);
         return;
     }
-    if (wasConnected)
+    if (soon) {
+        Say("reconnecting to " + Where() + ": " + reason);
+        m_attempt = 0;
+        m_failing = false;
+        m_reconnectTimer.start(0);
+        return;
+    }
+    if (good) {
+        m_attempt = 0;
+        m_loggedShortConnections = false;
+    }
+    if (wasConnected && !good && m_attempt > 0 && !m_loggedShortConnections) {
+        Say("the broker closed the connection again right after accepting it: another client "
+            "may use the client id \"" +
+            m_settings.ClientId + "\"; waiting longer between tries");
+        m_loggedShortConnections = true;
+    } else if (wasConnected && !m_loggedShortConnections) {
         Say("connection to " + Where() + " lost (" + reason + "); reconnecting");
-    else if (!m_failing)
+    } else if (!wasConnected && !m_failing) {
         Say("cannot connect to " + Where() + " (" + reason + "); retrying");
+    }
     m_failing = true;
     m_reconnectTimer.start(int(BackoffMs(m_attempt, QRandomGenerator::global()->generateDouble())));
     m_attempt = std::min(m_attempt + 1, 64);

@@ -8,6 +8,7 @@
 #include "mqtt_config.h"
 #include "publisher.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -36,6 +37,11 @@ public:
     // blocks; the broker's name is resolved by libmosquitto (getaddrinfo), which is immediate
     // for an address or a name in /etc/hosts.
     void Start() override;
+    // Takes new settings. The queue stays: when the broker, the identity or the base changed,
+    // the connection is dropped without a goodbye (so the old broker publishes the old base's
+    // last will) and made again at once with the new settings, and what was unacknowledged goes
+    // out again first.
+    void Reconfigure(const MqttConfig& config);
     // Queues a message; it goes out in order as soon as the connection and the window of
     // unacknowledged messages allow.
     void Publish(const std::string& topic, const std::string& payload, bool retain,
@@ -75,7 +81,8 @@ private:
     };
 
     void Connect();
-    void Drop(const std::string& reason);
+    // Closes the connection and schedules the next attempt; `soon` skips the back-off.
+    void Drop(const std::string& reason, bool soon = false);
     void Teardown();
     void AfterCall(int rc, int savedErrno);
     void HandleEvents();
@@ -99,6 +106,7 @@ private:
     QTimer m_reconnectTimer;
     QTimer m_connectTimeout;
     QTimer m_stopTimer;
+    QElapsedTimer m_connectedFor; // since the latest CONNACK
 
     std::deque<Message> m_queue;
     std::deque<Message> m_inFlight;
@@ -111,6 +119,7 @@ private:
     bool m_stopping = false;
     bool m_handling = false;
     bool m_loggedBadMessage = false;
+    bool m_loggedShortConnections = false;
     int m_attempt = 0;
     int m_stopMid = -1;
     uint64_t m_dropped = 0;
