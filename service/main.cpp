@@ -212,12 +212,20 @@ int main(int argc, char** argv) {
     }
     if (check) {
         // Read at every connection while running; a file that cannot be read now is told.
+        const MqttConfig& mqtt = loaded.Config.Mqtt;
+        std::vector<std::string> unreadable;
         std::string error;
-        if (!loaded.Config.Mqtt.PasswordFile.empty() &&
-            !ReadPasswordFile(loaded.Config.Mqtt.PasswordFile, error)) {
-            ServiceLog(Priority::Error, path + ": [mqtt] password_file: " + error);
+        if (!mqtt.PasswordFile.empty() && !ReadPasswordFile(mqtt.PasswordFile, error))
+            unreadable.push_back("[mqtt] password_file: " + error);
+        for (const auto& [key, file] :
+             {std::pair{"tls_ca", mqtt.TlsCa}, std::pair{"tls_cert", mqtt.TlsCert},
+              std::pair{"tls_key", mqtt.TlsKey}})
+            if (!file.empty() && ReadWholeFile(file, kMaxConfigBytes).State != FileState::Read)
+                unreadable.push_back(std::string("[mqtt] ") + key + ": cannot read " + file);
+        for (const std::string& line : unreadable)
+            ServiceLog(Priority::Error, path + ": " + line);
+        if (!unreadable.empty())
             return 2;
-        }
         if (std::printf("%s: good\n", path.c_str()) < 0 || std::fflush(stdout) != 0)
             return 2;
         return 0;

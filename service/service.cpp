@@ -120,7 +120,8 @@ void Service::ApplyReload() {
     ServiceConfig config = std::move(*m_pending);
     m_pending.reset();
     const bool keepDaysChanged = config.KeepDays != m_config.KeepDays;
-    const MqttConfig oldMqtt = m_config.Mqtt;
+    const ServiceConfig previous = m_config;
+    const MqttConfig& oldMqtt = previous.Mqtt;
     m_config = std::move(config);
     if (!(m_config.Mqtt == oldMqtt)) {
         if (m_config.Mqtt.Host.empty()) {
@@ -138,6 +139,8 @@ void Service::ApplyReload() {
                 m_client->Subscribe(m_config.Mqtt.DiscoveryPrefix + "/status");
         }
     }
+    if (m_mqtt)
+        m_mqtt->ConfigChanged(previous);
     if (keepDaysChanged)
         m_prunedOn = QDate(); // a lower keep_days removes what it no longer keeps now
     Prune();

@@ -1,6 +1,8 @@
 #include "service_config.h"
 
+#include "ha_classes.h"
 #include "line_choices.h"
+#include "names.h"
 #include "profile.h"
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 
 namespace {
 
@@ -37,11 +40,6 @@ bool IsUtf8(std::string_view text) {
         i += n;
     }
     return true;
-}
-
-bool SafeChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_';
 }
 
 std::string Lower(std::string_view text) {
@@ -181,8 +179,7 @@ void ReadMqtt(SectionReader& in, MqttConfig& mqtt) {
     in.String("host", mqtt.Host);
     in.Number("port", mqtt.Port, 1, 65535);
     if (auto id = in.Text("client_id")) {
-        if (id->empty() || id->size() > 23 ||
-            !std::all_of(id->begin(), id->end(), [](char c) { return SafeChar(c); }))
+        if (id->empty() || id->size() > 23 || !std::all_of(id->begin(), id->end(), IsNameChar))
             in.Error("client_id", Quoted(*id) + " must be 1 to 23 letters, digits, '-' or '_'");
         else
             mqtt.ClientId = *id;
@@ -218,12 +215,117 @@ void ReadMqtt(SectionReader& in, MqttConfig& mqtt) {
     }
 }
 
-std::string CleanHostName(std::string_view hostName) {
+// Reads [instrument LINE ADDRESS]: the device's name, and chN.KEY, relayN.KEY, inputN.KEY,
+// controlN.KEY, keyN.KEY (KEY name or enabled; a channel also unit, device_class, state_class
+// and precision).
+void ReadInstrument(const ProfileSection& section, const std::string& label,
+                    InstrumentNaming& naming, std::vector<std::string>& errors) {
+    std::set<std::string> seen;
+    for (const auto& [rawKey, value] : section.Keys) {
+        const std::string key = Lower(rawKey);
+        const auto error = [&](const std::string& what) {
+            errors.push_back(label + " " + rawKey + ": " + what);
+        };
+        if (!seen.insert(key).second) {
+            error("given twice");
+            continue;
+        }
+        if (value.size() > kMaxValueBytes) {
+            error("longer than " + std::to_string(kMaxValueBytes) + " bytes");
+            continue;
+        }
+        if (!IsUtf8(value)) {
+            error("is not UTF-8");
+            continue;
+        }
+        if (key == "name") {
+            naming.Name = value;
+            continue;
+        }
+        const size_t dot = key.find('.');
+        size_t digits = 0;
+        while (digits < dot && dot != std::string::npos && key[dot - 1 - digits] >= '0' &&
+               key[dot - 1 - digits] <= '9')
+            ++digits;
+        const std::string kind = dot == std::string::npos ? key : key.substr(0, dot - digits);
+        const std::string field = dot == std::string::npos ? "" : key.substr(dot + 1);
+        const int number =
+            digits == 0 || digits > 2 ? 0 : std::stoi(key.substr(dot - digits, digits));
+        const auto yesNo = [&](std::optional<bool>& out) {
+            const std::string v = Lower(value);
+            if (v == "yes" || v == "true" || v == "1")
+                out = true;
+            else if (v == "no" || v == "false" || v == "0")
+                out = false;
+            else
+                error(Quoted(value) + " is neither yes nor no");
+        };
+        FlagNaming* flag = nullptr;
+        if (kind == "relay" && number >= 1 && number <= 16)
+            flag = &naming.Relays[size_t(number - 1)];
+        else if (kind == "input" && number >= 1 && number <= 4)
+            flag = &naming.Inputs[size_t(number - 1)];
+        else if (kind == "control" && number >= 1 && number <= 2)
+            flag = &naming.Controls[size_t(number - 1)];
+        else if (kind == "key" && number >= 1 && number <= 10)
+            flag = &naming.Keys[size_t(number - 1)];
+        if (flag && field == "name") {
+            flag->Name = value;
+        } else if (flag && field == "enabled") {
+            yesNo(flag->Enabled);
+        } else if (kind == "ch" && number >= 1 && number <= 12) {
+            ChannelNaming& channel = naming.Channels[size_t(number - 1)];
+            if (field == "name") {
+                channel.Name = value;
+            } else if (field == "unit") {
+                channel.Unit = value;
+            } else if (field == "device_class") {
+                channel.DeviceClass = value;
+            } else if (field == "state_class") {
+                if (value == "measurement" || value == "total" || value == "total_increasing")
+                    channel.StateClass = value;
+                else
+                    error(Quoted(value) + " is none of measurement, total, total_increasing");
+            } else if (field == "precision") {
+                const auto digitsAfter = ParseProfileInteger(value);
+                if (digitsAfter && *digitsAfter >= 0 && *digitsAfter <= 6)
+                    channel.Precision = int(*digitsAfter);
+                else
+                    error(Quoted(value) + " is not a number from 0 to 6");
+            } else if (field == "enabled") {
+                std::optional<bool> enabled;
+                yesNo(enabled);
+                channel.Enabled = enabled.value_or(true);
+            } else {
+                error("unknown key");
+            }
+        } else {
+            error("unknown key (name, chN.name, .unit, .device_class, .state_class, "
+                  ".precision, .enabled; relayN, inputN, controlN, keyN .name, .enabled)");
+        }
+    }
+    for (size_t i = 0; i < naming.Channels.size(); ++i) {
+        const ChannelNaming& channel = naming.Channels[i];
+        if (const auto wrong = CheckSensorUnit(channel.DeviceClass, channel.Unit))
+            errors.push_back(label + " ch" + std::to_string(i + 1) + ": " + *wrong);
+    }
+}
+
+// The default base before one cleaning rule held for names: unsafe characters dropped.
+std::string DroppedUnsafe(std::string_view hostName) {
     std::string out;
     for (char c : hostName)
-        if (SafeChar(c))
+        if (IsNameChar(c))
             out += c;
     return out.empty() ? "localhost" : out;
+}
+
+// FNV-1a: a short, stable digest of a host name.
+uint32_t NameHash(std::string_view text) {
+    uint32_t hash = 2166136261u;
+    for (const char c : text)
+        hash = (hash ^ uint8_t(c)) * 16777619u;
+    return hash;
 }
 
 } // namespace
@@ -262,7 +364,28 @@ std::optional<std::vector<uint32_t>> ParseAddressList(std::string_view text) {
 }
 
 std::string DefaultClientId(std::string_view hostName) {
-    return ("reader-" + CleanHostName(hostName)).substr(0, 23);
+    const std::string id = "reader-" + CleanName(hostName);
+    if (id.size() <= 23)
+        return id;
+    char hash[8];
+    std::snprintf(hash, sizeof hash, "-%06x", NameHash(hostName) & 0xFFFFFFu);
+    return id.substr(0, 16) + hash;
+}
+
+std::string DefaultBase(std::string_view hostName) {
+    return "instrument-reader/" + CleanName(hostName);
+}
+
+std::string EarlierDefaultBase(std::string_view hostName) {
+    return "instrument-reader/" + DroppedUnsafe(hostName);
+}
+
+const InstrumentNaming& ServiceConfig::NamingOf(const std::string& line, uint32_t address) const {
+    static const InstrumentNaming kDefault;
+    for (const InstrumentNaming& naming : Instruments)
+        if (naming.Line == line && naming.Address == address)
+            return naming;
+    return kDefault;
 }
 
 ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostName) {
@@ -285,6 +408,22 @@ ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostNa
             in.Number("keep_days", config.KeepDays, 0, 36500);
         } else if (name == "mqtt") {
             ReadMqtt(in, config.Mqtt);
+        } else if (name.starts_with("instrument ")) {
+            InstrumentNaming naming;
+            std::istringstream words(section.Name.substr(11));
+            std::string lineName, address, rest;
+            words >> lineName >> address >> rest;
+            const auto number = ParseProfileInteger(address);
+            if (lineName.empty() || !number || *number < 0 || *number > 255 || !rest.empty() ||
+                address.find_first_not_of("0123456789") != std::string::npos) {
+                check.Errors.push_back(label + " must be [instrument LINE ADDRESS]");
+                continue;
+            }
+            naming.Line = lineName;
+            naming.Address = uint32_t(*number);
+            ReadInstrument(section, label, naming, check.Errors);
+            config.Instruments.push_back(std::move(naming));
+            continue;
         } else if (name.starts_with("line ") || name == "line") {
             LineConfig line;
             std::string_view lineName = std::string_view(section.Name).substr(4);
@@ -292,7 +431,7 @@ ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostNa
                 lineName.remove_prefix(1);
             line.Name = std::string(lineName);
             if (line.Name.empty() || line.Name.size() > 64 ||
-                !std::all_of(line.Name.begin(), line.Name.end(), SafeChar))
+                !std::all_of(line.Name.begin(), line.Name.end(), IsNameChar))
                 check.Errors.push_back(label +
                                        " the line's name must be 1 to 64 letters, digits, '-' "
                                        "or '_' (it names topics and folders)");
@@ -316,9 +455,18 @@ ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostNa
     }
     if (config.Lines.empty())
         check.Errors.push_back("[line NAME] missing: no serial line to poll");
+    for (const InstrumentNaming& naming : config.Instruments) {
+        const auto line = std::find_if(config.Lines.begin(), config.Lines.end(),
+                                       [&](const LineConfig& l) { return l.Name == naming.Line; });
+        if (line == config.Lines.end() || std::find(line->Addresses.begin(), line->Addresses.end(),
+                                                    naming.Address) == line->Addresses.end())
+            check.Errors.push_back("[instrument " + naming.Line + " " +
+                                   std::to_string(naming.Address) +
+                                   "] no such instrument: no line of that name polls that address");
+    }
     if (config.Mqtt.ClientId.empty())
         config.Mqtt.ClientId = DefaultClientId(hostName);
     if (config.Mqtt.Base.empty())
-        config.Mqtt.Base = "instrument-reader/" + CleanHostName(hostName);
+        config.Mqtt.Base = DefaultBase(hostName);
     return check;
 }

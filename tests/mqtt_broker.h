@@ -22,7 +22,8 @@
 
 class MqttBroker {
 public:
-    MqttBroker() {
+    // `listener`: more settings of its listener (TLS files, say).
+    explicit MqttBroker(const QByteArray& listener = {}) {
         QTcpServer probe;
         if (probe.listen(QHostAddress::LocalHost, 0))
             m_port = probe.serverPort();
@@ -30,8 +31,8 @@ public:
         {
             QFile config(m_dir.filePath("mosquitto.conf"));
             if (config.open(QIODevice::WriteOnly))
-                config.write("listener " + QByteArray::number(m_port) +
-                             " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+                config.write("listener " + QByteArray::number(m_port) + " 127.0.0.1\n" + listener +
+                             "allow_anonymous true\npersistence false\n");
         }
         Start();
     }

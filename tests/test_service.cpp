@@ -2,6 +2,7 @@
 #include "line_poller.h"
 #include "mqtt_broker.h"
 #include "mqtt_payloads.h"
+#include "names.h"
 #include "service_config.h"
 #include "sim_core.h"
 #include "sim_process.h"
@@ -14,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -122,6 +124,25 @@ QList<int> Seqs(Observer& observer, int address, QSet<QString>* started = nullpt
     return seqs;
 }
 
+// The topics a broker retains (a fresh subscriber's view), each with its payload.
+std::map<QString, QByteArray> Retained(uint16_t port) {
+    QProcess sub;
+    sub.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(port), "-t", "#",
+                                "--retained-only", "-v", "-W", "1"});
+    sub.waitForFinished(10000);
+    std::map<QString, QByteArray> retained;
+    for (const QByteArray& line : sub.readAllStandardOutput().split('\n'))
+        if (const qsizetype space = line.indexOf(' '); space > 0)
+            retained[QString::fromUtf8(line.left(space))] = line.mid(space + 1);
+    return retained;
+}
+
+// How many retained topics contain `part`.
+int CountOf(const std::map<QString, QByteArray>& retained, const QString& part) {
+    return int(std::count_if(retained.begin(), retained.end(),
+                             [&](const auto& topic) { return topic.first.contains(part); }));
+}
+
 // A service process with its stderr kept.
 struct Running {
     explicit Running(const QString& config, const QStringList& more = {}) {
@@ -197,6 +218,32 @@ private slots:
                                          << "[lines b] unknown section";
         QTest::newRow("no line") << QByteArray("[service]\nkeep_days=3\n")
                                  << "[line NAME] missing: no serial line to poll";
+        QTest::newRow("value too long")
+            << kGoodLine + "[mqtt]\nbase=" + QByteArray(1100, 'x') + "\n"
+            << "[mqtt] base: longer than 1023 bytes";
+        QTest::newRow("base not UTF-8") << kGoodLine + "[mqtt]\nbase=plant\xff\n"
+                                        << "[mqtt] base: is not UTF-8, which MQTT topics must be";
+        QTest::newRow("password without user")
+            << kGoodLine + "[mqtt]\npassword_file=p\n"
+            << "[mqtt] password_file: given without username: the broker would never get it";
+        QTest::newRow("unit the class refuses")
+            << kGoodLine + "[instrument a 1]\nch2.device_class=temperature\nch2.unit=bar\n"
+            << "[instrument a 1] ch2: unit \"bar\" is not one Home Assistant takes for device "
+               "class temperature (°C, °F, K)";
+        QTest::newRow("unknown device class")
+            << kGoodLine + "[instrument a 1]\nch1.device_class=warmth\n"
+            << "[instrument a 1] ch1: device class \"warmth\" is none Home Assistant knows for "
+               "sensors";
+        QTest::newRow("instrument not polled")
+            << kGoodLine + "[instrument a 2]\nname=x\n"
+            << "[instrument a 2] no such instrument: no line of that name polls that address";
+        QTest::newRow("precision") << kGoodLine + "[instrument a 1]\nch12.precision=7\n"
+                                   << "[instrument a 1] ch12.precision: \"7\" is not a number "
+                                      "from 0 to 6";
+        QTest::newRow("relay 17") << kGoodLine + "[instrument a 1]\nrelay17.name=x\n"
+                                  << "[instrument a 1] relay17.name: unknown key (name, chN.name, "
+                                     ".unit, .device_class, .state_class, .precision, .enabled; "
+                                     "relayN, inputN, controlN, keyN .name, .enabled)";
         QTest::newRow("device twice")
             << kGoodLine + "[line b]\ndevice=/dev/ttyUSB0\nvariant=sum\naddresses=2\n"
             << "[line b] device: already used by [line a]";
@@ -229,6 +276,8 @@ private slots:
             "[line north-1]\nDevice=/dev/serial/by-id/x\nvariant=SUM\nspeed=9600\ntimeout=250\n"
             "byte_gap=7\naddresses=7,1-3\nperiod=0\ngap=5\noffline_after=4\nexchange_log=no\n"
             "[line b]\ndevice=/dev/ttyS1\nvariant=crc\naddresses=0\n"
+            "[instrument b 0]\nname=Boiler 2\nCh1.Name=Supply\nch1.unit=°C\nch1.precision=1\n"
+            "ch1.device_class=temperature\nch3.enabled=no\nrelay2.name=Pump\nkey10.enabled=yes\n"
             "[mqtt]\nhost=broker\nport=8883\nqos=0\nretain=no\nkeepalive=30\ndiscovery=yes\n",
             "a.very-long.host.name.example");
         QVERIFY(check.Errors.empty());
@@ -249,14 +298,22 @@ private slots:
                                   false});
         expected.Lines.push_back(
             {"b", "/dev/ttyS1", ProtocolVariant::Crc, 19200, 7, 300, 24, {0}, 1000, 0, 3, true});
+        InstrumentNaming naming;
+        naming.Line = "b";
+        naming.Name = "Boiler 2";
+        naming.Channels[0] = {"Supply", "°C", "temperature", "", 1, true};
+        naming.Channels[2].Enabled = false;
+        naming.Relays[1].Name = "Pump";
+        naming.Keys[9].Enabled = true;
+        expected.Instruments.push_back(naming);
         expected.Mqtt.Host = "broker";
         expected.Mqtt.Port = 8883;
         expected.Mqtt.Qos = 0;
         expected.Mqtt.Retain = false;
         expected.Mqtt.KeepaliveS = 30;
         expected.Mqtt.Discovery = true;
-        expected.Mqtt.ClientId = "reader-avery-longhostna";
-        expected.Mqtt.Base = "instrument-reader/avery-longhostnameexample";
+        expected.Mqtt.ClientId = "reader-a_very-lo-8743ce"; // the whole name in its hash
+        expected.Mqtt.Base = "instrument-reader/a_very-long_host_name_example";
         QVERIFY(check.Config == expected);
     }
 
@@ -642,6 +699,57 @@ private slots:
         for (qsizetype i = 0; i < seqs.size(); ++i)
             QCOMPARE(seqs[i], int(i + 1));
         QCOMPARE(started.size(), 1);
+    }
+
+    // What Home Assistant finds retained follows the configuration: an instrument added by a
+    // reload is announced, one removed loses its configs, its state and its availability, a
+    // changed period is announced again, and a restart with a smaller configuration clears the
+    // rest. Another host's config and another program's topics stay.
+    void discoveryLifecycle() {
+        MqttBroker broker;
+        const QString own =
+            "instrument_reader_" +
+            QString::fromStdString(CleanName(QSysInfo::machineHostName().toStdString()));
+        const QString port = QString::number(broker.Port());
+        QProcess plant;
+        plant.start("sh",
+                    {"-c", "mosquitto_pub -p " + port +
+                               " -r -t ha/sensor/instrument_reader_other_a_3_ch1/config -m "
+                               "'{\"state_topic\":\"other/a/3/state\"}' && mosquitto_pub -p " +
+                               port + " -r -t x/a/1/state -m theirs"});
+        QVERIFY(plant.waitForFinished(10000));
+        QTemporaryDir dir;
+        SimProcess sim({"--address", "1-3"});
+        const QString config = dir.filePath("s.conf");
+        const auto write = [&](const QByteArray& addresses, const QByteArray& period) {
+            WriteAll(config, Config(dir.filePath("data"), sim.Device())
+                                     .replace("addresses=1,2", "addresses=" + addresses)
+                                     .replace("period=100", "period=" + period) +
+                                 "[mqtt]\nhost=127.0.0.1\nport=" + port.toUtf8() +
+                                 "\nbase=t\ndiscovery=yes\ndiscovery_prefix=ha\n");
+        };
+        write("1,2", "100");
+        auto service = std::make_unique<Running>(config);
+        QTRY_VERIFY_WITH_TIMEOUT(CountOf(Retained(broker.Port()), own + "_a_2_") == 60, 20000);
+        write("1,3", "20000");
+        service->Signal(SIGHUP);
+        QVERIFY(service->WaitFor("configuration read again"));
+        QTRY_VERIFY_WITH_TIMEOUT(CountOf(Retained(broker.Port()), own + "_a_2_") == 0, 20000);
+        auto retained = Retained(broker.Port());
+        QCOMPARE(CountOf(retained, own + "_a_3_"), 60);
+        QCOMPARE(CountOf(retained, "t/a/2/"), 0);
+        const QString host =
+            QString::fromStdString(CleanName(QSysInfo::machineHostName().toStdString()));
+        QVERIFY(retained["ha/sensor/" + own + "_a_1_ch1/config"].contains("\"expire_after\":60"));
+        service.reset();
+        write("1", "100");
+        service = std::make_unique<Running>(config);
+        QTRY_VERIFY_WITH_TIMEOUT(CountOf(Retained(broker.Port()), own + "_a_3_") == 0, 20000);
+        retained = Retained(broker.Port());
+        QCOMPARE(CountOf(retained, "t/a/3/"), 0);
+        QCOMPARE(CountOf(retained, own + "_a_1_"), 60);
+        QCOMPARE(retained["x/a/1/state"], QByteArray("theirs"));
+        QCOMPARE(CountOf(retained, "instrument_reader_other_a_3_ch1"), 1);
     }
 
     // A reload waits for the exchange in flight; a stop ends it, writes it to the files as the
