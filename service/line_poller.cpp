@@ -38,6 +38,12 @@ LinePoller::~LinePoller() {
     Stop();
 }
 
+void LinePoller::TellLine() const {
+    const LineState state{m_config.Name, m_config.Device, m_port.IsOpen(), m_troubleReason};
+    for (Output* output : m_outputs)
+        output->LineChanged(state);
+}
+
 void LinePoller::Say(const std::string& text) const {
     ServiceLog(Priority::Warning, m_config.Name + ": " + text);
 }
@@ -60,11 +66,13 @@ bool LinePoller::OpenPort() {
         m_portTrouble = true;
         m_reopen.start(m_reopenDelayMs);
         m_reopenDelayMs = std::min(m_reopenDelayMs * 2, kLastReopenMs);
+        TellLine();
         return false;
     }
     if (m_portTrouble)
         ++m_figures.Reopenings;
     m_troubleReason.clear();
+    TellLine();
     PollSchedule::Options options;
     options.Addresses = m_config.Addresses;
     options.PeriodMs = m_config.PeriodMs;
@@ -77,6 +85,7 @@ bool LinePoller::OpenPort() {
 void LinePoller::PortLost() {
     m_troubleReason = m_port.LastError().empty() ? "failed" : m_port.LastError();
     m_port.Close();
+    TellLine();
     // Told once per state change: a port that opens and fails again at once stays in trouble.
     if (!m_portTrouble)
         Say(m_config.Device + " failed (" + m_troubleReason +

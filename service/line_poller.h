@@ -63,6 +63,7 @@ private:
     void AfterVisit(const ExchangeRecord& record);
     void Ended(size_t index, const ExchangeRecord& record);
     void SetOnline(size_t index, bool online);
+    void TellLine() const;
     void Say(const std::string& text) const;
     int64_t NowMs() const { return m_clock.elapsed(); }
 

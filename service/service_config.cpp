@@ -215,6 +215,32 @@ void ReadMqtt(SectionReader& in, MqttConfig& mqtt) {
     }
 }
 
+// The keys every network listener has: listen, allow, max_clients, idle_timeout.
+void ReadListener(SectionReader& in, ListenConfig& listener, uint16_t defaultPort) {
+    listener.Enabled = true;
+    listener.Port = defaultPort;
+    listener.Allow = LoopbackOnly();
+    if (auto listen = in.Text("listen")) {
+        if (const auto parsed = ParseListen(*listen)) {
+            listener.Address = parsed->first;
+            listener.Port = parsed->second;
+        } else {
+            in.Error("listen",
+                     Quoted(*listen) +
+                         " is not ADDRESS:PORT (an IPv6 address in brackets: [::1]:PORT)");
+        }
+    }
+    if (auto allow = in.Text("allow")) {
+        if (auto rules = ParseAllowList(*allow))
+            listener.Allow = std::move(*rules);
+        else
+            in.Error("allow", Quoted(*allow) +
+                                  " is not a list of addresses and networks like 10.0.0.0/8, ::1");
+    }
+    in.Number("max_clients", listener.MaxClients, 1, 1000);
+    in.Number("idle_timeout", listener.IdleTimeoutS, 1, 86400);
+}
+
 // Reads [instrument LINE ADDRESS]: the device's name, and chN.KEY, relayN.KEY, inputN.KEY,
 // controlN.KEY, keyN.KEY (KEY name or enabled; a channel also unit, device_class, state_class
 // and precision).
@@ -408,6 +434,10 @@ ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostNa
             in.Number("keep_days", config.KeepDays, 0, 36500);
         } else if (name == "mqtt") {
             ReadMqtt(in, config.Mqtt);
+        } else if (name == "modbus") {
+            ReadListener(in, config.Modbus.Listen, 5020);
+        } else if (name == "http") {
+            ReadListener(in, config.Http.Listen, 8047);
         } else if (name.starts_with("instrument ")) {
             InstrumentNaming naming;
             std::istringstream words(section.Name.substr(11));

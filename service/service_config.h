@@ -4,6 +4,7 @@
 // with the project's INI rules (settings/profile.h) and checked as a whole, so that --check
 // can list every mistake at once, one line each, naming the section and the key.
 
+#include "listen_config.h"
 #include "mqtt_config.h"
 #include "variant.h"
 
@@ -61,12 +62,27 @@ struct InstrumentNaming {
     bool operator==(const InstrumentNaming&) const = default;
 };
 
+// [modbus]: the Modbus TCP gateway (default 127.0.0.1:5020).
+struct ModbusConfig {
+    ListenConfig Listen;
+    bool operator==(const ModbusConfig&) const = default;
+};
+
+// [http]: the status page, the JSON API, the event stream and the metrics (default
+// 127.0.0.1:8047).
+struct HttpConfig {
+    ListenConfig Listen;
+    bool operator==(const HttpConfig&) const = default;
+};
+
 struct ServiceConfig {
     std::string DataDir = "/var/lib/instrument-reader";
     uint32_t KeepDays = 0; // 0 keeps every file
     std::vector<LineConfig> Lines;
     std::vector<InstrumentNaming> Instruments; // only those the configuration names
     MqttConfig Mqtt;
+    ModbusConfig Modbus;
+    HttpConfig Http;
     bool operator==(const ServiceConfig&) const = default;
 
     // The naming of an instrument, or the defaults when the configuration has none.

@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -254,6 +255,59 @@ private slots:
         const ConfigCheck check = ParseServiceConfig(content.toStdString(), "host");
         QCOMPARE(check.Errors.size(), size_t(1));
         QCOMPARE(QString::fromStdString(check.Errors[0]), error);
+    }
+
+    // Where a listener takes connections and from whom.
+    void listeners_data() {
+        QTest::addColumn<QByteArray>("section");
+        QTest::addColumn<QStringList>("allowed"); // peers let in; one prefixed by ! kept out
+        QTest::addColumn<QString>("error");       // the one error, or empty
+        QTest::newRow("defaults") << QByteArray("[http]\n")
+                                  << QStringList{"127.0.0.1", "127.9.0.1", "::1", "!10.0.0.1",
+                                                 "!::2"}
+                                  << "";
+        QTest::newRow("networks")
+            << QByteArray("[modbus]\nlisten=0.0.0.0:502\nallow= 10.1.0.0/16 , fd00::/8,192.0.2.7\n")
+            << QStringList{"10.1.255.1", "!10.2.0.1",  "fd12::5",   "!fe80::1",
+                           "192.0.2.7",  "!192.0.2.8", "!127.0.0.1"}
+            << "";
+        QTest::newRow("everyone") << QByteArray("[http]\nallow=0.0.0.0/0,::/0\n")
+                                  << QStringList{"203.0.113.9", "2001:db8::1"} << "";
+        QTest::newRow("IPv6 listen")
+            << QByteArray("[http]\nlisten=[::1]:8047\n") << QStringList{} << "";
+        QTest::newRow("bad listen") << QByteArray("[http]\nlisten=::1:8047\n") << QStringList{}
+                                    << "[http] listen: \"::1:8047\" is not ADDRESS:PORT (an IPv6 "
+                                       "address in brackets: [::1]:PORT)";
+        QTest::newRow("prefix too long")
+            << QByteArray("[modbus]\nallow=10.0.0.0/33\n") << QStringList{}
+            << "[modbus] allow: \"10.0.0.0/33\" is not a list of addresses and networks like "
+               "10.0.0.0/8, ::1";
+    }
+    void listeners() {
+        QFETCH(QByteArray, section);
+        QFETCH(QStringList, allowed);
+        QFETCH(QString, error);
+        const ConfigCheck check = ParseServiceConfig((kGoodLine + section).toStdString(), "h");
+        QCOMPARE(check.Errors.empty() ? QString() : QString::fromStdString(check.Errors.front()),
+                 error);
+        const ListenConfig& listener =
+            section.startsWith("[http]") ? check.Config.Http.Listen : check.Config.Modbus.Listen;
+        for (QString peer : allowed) {
+            const bool in = !peer.startsWith('!');
+            peer.remove('!');
+            sockaddr_storage address{};
+            if (peer.contains(':')) {
+                auto* six = reinterpret_cast<sockaddr_in6*>(&address);
+                six->sin6_family = AF_INET6;
+                QVERIFY(inet_pton(AF_INET6, peer.toLatin1().constData(), &six->sin6_addr) == 1);
+            } else {
+                auto* four = reinterpret_cast<sockaddr_in*>(&address);
+                four->sin_family = AF_INET;
+                QVERIFY(inet_pton(AF_INET, peer.toLatin1().constData(), &four->sin_addr) == 1);
+            }
+            QVERIFY2(IsAllowed(listener.Allow, reinterpret_cast<sockaddr*>(&address)) == in,
+                     qPrintable(peer));
+        }
     }
 
     // Two names of one device (a link, as under /dev/serial/by-id) are one device.
