@@ -12,8 +12,3 @@ class QObject;
 // that receives the request does nothing else. With `reload`, SIGHUP runs it the same way
 // (POSIX; there is no such request on Windows).
 void OnQuitRequest(QObject* context, std::function<void()> quit, std::function<void()> reload = {});
-
-// A write to a pipe nobody reads any more, or past the process's file-size limit, fails with
-// its error (EPIPE, EFBIG) instead of ending the program with SIGPIPE or SIGXFSZ (POSIX; nothing
-// to do on Windows).
-void FailWritesInsteadOfSignals();

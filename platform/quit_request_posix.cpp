@@ -48,8 +48,3 @@ void OnQuitRequest(QObject* context, std::function<void()> quit, std::function<v
     if (reload)
         sigaction(SIGHUP, &action, nullptr);
 }
-
-void FailWritesInsteadOfSignals() {
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
-}

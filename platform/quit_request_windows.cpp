@@ -41,5 +41,3 @@ void OnQuitRequest(QObject* context, std::function<void()> quit, std::function<v
     std::atexit(MarkEnded);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
-
-void FailWritesInsteadOfSignals() {}

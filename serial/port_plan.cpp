@@ -1,6 +1,7 @@
 #include "port_plan.h"
 
 #include "line_choices.h"
+#include "speed_table.h"
 
 #include <algorithm>
 

@@ -3,6 +3,7 @@
 // or by hand; --once polls each instrument once and exits.
 
 #include "file_access.h"
+#include "interrupts.h"
 #include "number_text.h"
 #include "quit_request.h"
 #include "service.h"

@@ -99,9 +99,6 @@ struct ConfigCheck {
 // defaults.
 ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostName);
 
-// "1,2,5-8": numbers 0-255 and ranges, in the order written, none twice; nullopt otherwise.
-std::optional<std::vector<uint32_t>> ParseAddressList(std::string_view text);
-
 // "reader-" and the host name cleaned as topic levels are (CleanName), at most 23 characters,
 // the longest client identifier every broker takes: a longer one keeps its first characters
 // and ends in a hash of the whole host name, so that hosts whose names share their start

@@ -1,5 +1,7 @@
 #include "sim_core.h"
 
+#include "address_list.h"
+
 #include "answer_layout.h"
 
 #include <algorithm>
@@ -287,23 +289,10 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 } // namespace
 
-std::optional<std::vector<uint32_t>> ParseAddressList(const std::string& text) {
-    std::array<bool, 256> on{};
-    for (const std::string& item : Split(text, ',')) {
-        const std::vector<std::string> ends = Split(item, '-');
-        if (ends.size() > 2)
-            return std::nullopt;
-        const auto first = ParseAddress(ends.front());
-        const auto last = ParseAddress(ends.back());
-        if (!first || !last || *last < *first)
-            return std::nullopt;
-        for (uint32_t a = *first; a <= *last; ++a)
-            on[a] = true;
-    }
-    std::vector<uint32_t> addresses;
-    for (uint32_t a = 0; a < on.size(); ++a)
-        if (on[a])
-            addresses.push_back(a);
+std::optional<std::vector<uint32_t>> SortedAddressList(const std::string& text) {
+    auto addresses = ParseAddressList(text);
+    if (addresses)
+        std::sort(addresses->begin(), addresses->end());
     return addresses;
 }
 
@@ -451,7 +440,7 @@ bool SimBus::Command(const std::string& line) {
     } else if (verb == "address" && !target) {
         std::string list;
         in >> list;
-        const auto addresses = ParseAddressList(list);
+        const auto addresses = SortedAddressList(list);
         if (!addresses)
             return false;
         const SimInstrument first =

@@ -142,7 +142,7 @@ private slots:
     void workedExampleIsPainted() {
         FormFixture f(ProtocolVariant::Crc, kNoPorts);
         TForm1& w = *f.form;
-        ShowReading(w, ExampleReading());
+        ShowReading(w.Panels(), ExampleReading());
         QCOMPARE(f.Text(1), QString("25.50"));
         QCOMPARE(f.Text(3), QString("100.10"));
         QCOMPARE(f.Text(5), QString("-3.25"));
@@ -189,7 +189,7 @@ private slots:
         FormFixture f(ProtocolVariant::Crc, kNoPorts);
         DeviceReading reading;
         reading.Channels[11] = {uint16_t(errorCode), uint16_t(stateBits), value};
-        ShowReading(*f.form, reading);
+        ShowReading(f.form->Panels(), reading);
         const ChannelPanels& p = kChannelPanels[11];
         QTEST(f.Text(p.Code), "code");
         QTEST(f.Text(p.Value), "valueText");
@@ -202,7 +202,7 @@ private slots:
         QTEST(lamps, "lamps");
         // Back to no error: white again.
         reading.Channels[11] = {};
-        ShowReading(*f.form, reading);
+        ShowReading(f.form->Panels(), reading);
         QCOMPARE(PanelColourOf(f.form->Panel(p.Value)), PanelColour::White);
     }
 
@@ -240,7 +240,7 @@ private slots:
             reading.KeyFlags[size_t(entry)] = 1;
             break;
         }
-        ShowReading(*f.form, reading);
+        ShowReading(f.form->Panels(), reading);
         for (int panel = 26; panel <= 58; ++panel) {
             if (panel == 57)
                 continue; // the status number
@@ -256,7 +256,7 @@ private slots:
         DeviceReading reading;
         reading.ChecksumReceived = 0x0F;
         reading.ChecksumComputed = 0xA3;
-        ShowReading(*f.form, reading);
+        ShowReading(f.form->Panels(), reading);
         QCOMPARE(f.Text(59), QString("f"));
         QCOMPARE(f.Text(60), QString("a3"));
     }

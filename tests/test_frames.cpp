@@ -1,3 +1,4 @@
+#include "address_list.h"
 #include "frames.h"
 
 #include <QTest>
@@ -87,6 +88,27 @@ private slots:
             QCOMPARE(int(request->Variant), variant);
             QTEST(uint(request->NetAdrr), "netAdrr");
         }
+    }
+
+    // Lists of network numbers: the order written kept, each number once, blanks around items.
+    void addressLists_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("numbers");
+        QTest::newRow("list and range") << QString("1,2,5-8") << "1 2 5 6 7 8";
+        QTest::newRow("order kept") << QString("7, 1-3 ,0") << "7 1 2 3 0";
+        QTest::newRow("ends") << QString("255,0-0") << "255 0";
+        QTest::newRow("leading zeros") << QString("007") << "7";
+        for (const char* bad :
+             {"", "300", "5-2", "a", "1,", ",1", "1-2-3", "-3", "2-", "0255", "+1", "1-3,2", "4,4"})
+            QTest::addRow("refused '%s'", bad) << bad << "refused";
+    }
+    void addressLists() {
+        QFETCH(QString, text);
+        const auto list = ParseAddressList(text.toStdString());
+        QStringList got;
+        for (uint32_t address : list.value_or(std::vector<uint32_t>{}))
+            got << QString::number(address);
+        QTEST(list ? got.join(' ') : "refused", "numbers");
     }
 };
 
