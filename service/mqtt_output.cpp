@@ -75,20 +75,28 @@ void MqttOutput::Clear(const std::string& topic) {
 }
 
 void MqttOutput::ConfigChanged(const ServiceConfig& previous) {
-    // Instruments that left: their retained availability and last state go too.
+    // Instruments that left: their retained availability and last state go too (under the base
+    // in force: the client carries what waits under an old base over to the new one).
     std::set<std::pair<std::string, uint32_t>> now;
     for (const LineConfig& line : m_config.Lines)
         for (uint32_t address : line.Addresses)
             now.emplace(line.Name, address);
     for (const LineConfig& line : previous.Lines)
         for (uint32_t address : line.Addresses)
-            if (!now.count({line.Name, address}) || previous.Mqtt.Base != m_config.Mqtt.Base)
+            if (!now.count({line.Name, address}))
                 for (const char* leaf : {"availability", "state"}) {
                     const std::string topic =
-                        InstrumentTopic(previous.Mqtt.Base, line.Name, address, leaf);
+                        InstrumentTopic(m_config.Mqtt.Base, line.Name, address, leaf);
                     m_availability.erase(topic);
                     Clear(topic);
                 }
+    // Availability kept for the others moves with the base.
+    if (previous.Mqtt.Base != m_config.Mqtt.Base) {
+        std::map<std::string, std::string> moved;
+        for (auto& [topic, payload] : m_availability)
+            moved[m_config.Mqtt.Base + topic.substr(previous.Mqtt.Base.size())] = payload;
+        m_availability = std::move(moved);
+    }
     if (m_probe.empty())
         Announce(false);
 }

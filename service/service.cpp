@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr int kDiagMs = 60000;
 constexpr int kPruneCheckMs = 3600000; // a new day is noticed within the hour
 
 } // namespace
@@ -15,7 +14,6 @@ Service::Service(ServiceConfig config, std::string hostName)
     : m_config(std::move(config)), m_hostName(std::move(hostName)),
       m_startedUtcMs(QDateTime::currentMSecsSinceEpoch()) {
     m_steady.start();
-    m_diag.setInterval(kDiagMs);
     connect(&m_diag, &QTimer::timeout, this, [this] { SendDiag(); });
     m_prune.setInterval(kPruneCheckMs);
     connect(&m_prune, &QTimer::timeout, this, [this] { Prune(); });
@@ -45,7 +43,7 @@ void Service::Start() {
     Prune();
     m_prune.start();
     StartLines();
-    m_diag.start();
+    m_diag.start(m_config.Mqtt.DiagIntervalS * 1000);
 }
 
 void Service::StartLines() {
@@ -145,7 +143,7 @@ void Service::ApplyReload() {
         m_prunedOn = QDate(); // a lower keep_days removes what it no longer keeps now
     Prune();
     StartLines();
-    m_diag.start();
+    m_diag.start(m_config.Mqtt.DiagIntervalS * 1000);
 }
 
 void Service::Stop(std::function<void()> done) {

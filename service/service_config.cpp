@@ -198,6 +198,7 @@ void ReadMqtt(SectionReader& in, MqttConfig& mqtt) {
     in.Number("qos", mqtt.Qos, 0, 1);
     in.YesNo("retain", mqtt.Retain);
     in.Number("keepalive", mqtt.KeepaliveS, 5, 65535);
+    in.Number("diag_interval", mqtt.DiagIntervalS, 1, 86400);
     in.String("username", mqtt.Username);
     in.String("password_file", mqtt.PasswordFile);
     if (!mqtt.PasswordFile.empty() && mqtt.Username.empty())
@@ -248,7 +249,10 @@ void ReadListener(SectionReader& in, ListenConfig& listener, uint16_t defaultPor
 void ReadInstrument(const ProfileSection& section, const std::string& label,
                     InstrumentNaming& naming, std::vector<std::string>& errors) {
     std::set<std::string> seen;
-    for (const auto& [rawKey, value] : section.Keys) {
+    for (const auto& entry : section.Keys) {
+        // Named, not bound: the lambdas below take them (clang 14 takes no structured binding).
+        const std::string& rawKey = entry.first;
+        const std::string& value = entry.second;
         const std::string key = Lower(rawKey);
         const auto error = [&](const std::string& what) {
             errors.push_back(label + " " + rawKey + ": " + what);

@@ -68,6 +68,7 @@ public:
     }
     // A frozen broker reads nothing and acknowledges nothing; killing it loses what it had.
     void Freeze() { ::kill(pid_t(m_process.processId()), SIGSTOP); }
+    void Thaw() { ::kill(pid_t(m_process.processId()), SIGCONT); }
     void Kill() {
         m_process.kill();
         m_process.waitForFinished(5000);

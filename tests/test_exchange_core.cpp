@@ -128,6 +128,21 @@ private slots:
         QCOMPARE(counters.ErrorCount, result.Outcome == ExchangeOutcome::Ok ? 0u : 1u);
     }
 
+    // An outcome depends on its own answer only: a whole answer, then the same without its
+    // final CR, is no frame the second time (the first one's CR is not read again).
+    void noEarlierBytes() {
+        FakeLine line;
+        ExchangeCycle exchange(ProtocolVariant::Crc, line, [&line] { return line.Now(); });
+        const std::string good = GoodAnswer();
+        line.Script = {{good}, {good.substr(0, good.size() - 1)}};
+        DeviceReading reading;
+        QList<ExchangeOutcome> outcomes;
+        for (int i = 0; i < 2; ++i)
+            exchange.Begin({1, &reading, {}},
+                           [&](const ExchangeRecord& r) { outcomes << r.Outcome; });
+        QCOMPARE(outcomes, (QList<ExchangeOutcome>{ExchangeOutcome::Ok, ExchangeOutcome::NoFrame}));
+    }
+
     // Instrument 2's answer lands in instrument 2's reading only; a value that does not convert
     // keeps instrument 2's previous value, never instrument 1's.
     void readingsStayApart() {
@@ -244,6 +259,14 @@ private slots:
                 QCOMPARE(times[k], offsets.at(address) + int64_t(k) * 1000);
         }
         QCOMPARE(schedule.Skipped(), 0u);
+    }
+
+    // Period 0: back to back, each visit the moment the line is free (plus the gap).
+    void backToBack() {
+        PollSchedule schedule({{1, 2}, 0, 5, 3, 16}, 100);
+        const auto starts = RunSchedule(schedule, 400, {{1, 30}, {2, 40}});
+        QCOMPARE(starts.at(1), (std::vector<int64_t>{100, 180, 260, 340}));
+        QCOMPARE(starts.at(2), (std::vector<int64_t>{135, 215, 295, 375}));
     }
 
     // An exchange that runs 3.5 periods long: the visits it ran past are skipped and counted,

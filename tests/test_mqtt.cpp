@@ -364,19 +364,44 @@ private slots:
         QCOMPARE(log.size(), logLines);
     }
 
-    // A clean stop: what was queued goes first, then "offline", then the callback.
+    // A clean stop with more queued than the window of unacknowledged messages, the broker
+    // frozen meanwhile: everything arrives once it thaws, then "offline", then the callback.
     void stopPublishesOffline() {
         MqttBroker broker;
         MqttClient client(Local(broker.Port(), "s"));
         client.Start();
         QTRY_VERIFY(client.Connected());
         Observer observer(broker.Port());
-        client.Publish("s/x", "last", true, 1);
+        broker.Freeze();
+        for (int i = 1; i <= 50; ++i)
+            client.Publish("s/x", "m" + std::to_string(i), false, 1);
         bool done = false;
         client.Stop([&] { done = true; });
+        broker.Thaw();
         QTRY_VERIFY(done);
         QVERIFY(!client.Connected());
-        QCOMPARE(observer.Payloads("s/"), (QStringList{"online", "last", "offline"}));
+        QTRY_COMPARE(observer.Payloads("s/status"), (QStringList{"online", "offline"}));
+        QCOMPARE(observer.Payloads("s/x"), Numbered(1, 50));
+    }
+
+    // After a good connection the back-off starts again: a broker that was away for several
+    // tries, then up for a while, then killed, is reconnected to within about 2 s.
+    void backoffStartsAgain() {
+        MqttBroker broker;
+        broker.Stop();
+        MqttClient client(Local(broker.Port(), "b"));
+        client.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(client.FailedAttempts() >= 2, 20000);
+        QVERIFY(broker.Start());
+        QTRY_VERIFY_WITH_TIMEOUT(client.Connected(), 20000);
+        QTest::qWait(5500); // a good connection
+        broker.Kill();
+        QTRY_VERIFY(!client.Connected());
+        QVERIFY(broker.Start());
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(client.Connected(), 10000);
+        QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
     }
 
     // A host that does not answer: Start returns at once, messages wait, Stop is immediate.

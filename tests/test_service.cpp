@@ -21,7 +21,10 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -168,6 +171,8 @@ struct AvailabilityLog : Output, QStringList {
         *this << QString("%1 %2")
                      .arg(instrument.Address)
                      .arg(*instrument.Online ? "online" : "offline");
+        if (!*instrument.Online) // after how many failed visits in a row
+            last() += QString("@%1").arg(instrument.FailuresInRow);
     }
 };
 
@@ -219,6 +224,12 @@ private slots:
                                          << "[lines b] unknown section";
         QTest::newRow("no line") << QByteArray("[service]\nkeep_days=3\n")
                                  << "[line NAME] missing: no serial line to poll";
+        QTest::newRow("certificate without key")
+            << kGoodLine + "[mqtt]\ntls_cert=c.pem\n"
+            << "[mqtt] tls_key: tls_cert and tls_key go together";
+        QTest::newRow("key without certificate")
+            << kGoodLine + "[mqtt]\ntls_key=k.pem\n"
+            << "[mqtt] tls_cert: tls_cert and tls_key go together";
         QTest::newRow("value too long")
             << kGoodLine + "[mqtt]\nbase=" + QByteArray(1100, 'x') + "\n"
             << "[mqtt] base: longer than 1023 bytes";
@@ -397,6 +408,17 @@ private slots:
                  QStringList({"cannot write " + folder + "/2026-12-07.log: Not a directory",
                               "writing " + folder + " again"}));
         QVERIFY(ReadAll(folder + "/2026-12-07.csv").startsWith("sent,exchange_ms,network,"));
+        // One file alone that cannot be written (a folder in its place) is told, once, and the
+        // exchange goes into none of the three.
+        reports.clear();
+        QVERIFY(QFile::remove(folder + "/2026-12-07.jsonl") &&
+                QDir(folder).mkdir("2026-12-07.jsonl"));
+        const QByteArray csv = ReadAll(folder + "/2026-12-07.csv");
+        for (int i = 0; i < 2; ++i)
+            files.Exchanged(record, instrument);
+        QCOMPARE(reports,
+                 QStringList{"cannot write " + folder + "/2026-12-07.jsonl: Is a directory"});
+        QCOMPARE(ReadAll(folder + "/2026-12-07.csv"), csv);
         QVERIFY(ReadAll(folder + "/2026-12-07.csv")
                     .endsWith("\r\n2026-12-07T23:59:59.990,30,1,crc,0,no-answer" +
                               QByteArray(42, ',') + "\r\n"));
@@ -498,8 +520,8 @@ private slots:
                              "\"queue_depth\":7,\"dropped\":2}"));
     }
 
-    // A silent instrument goes offline after offline_after failures in a row and online at its
-    // next answer; the others stay online throughout.
+    // A silent instrument goes offline at exactly its offline_after-th failure in a row and
+    // online at its next answer; the others stay online throughout.
     void availability() {
         SimProcess sim({"--address", "1,2", "--fault", "2:silence"});
         QVERIFY(!sim.Device().isEmpty());
@@ -522,13 +544,99 @@ private slots:
         states[1].Address = 2;
         LinePoller poller(line, {&states[0], &states[1]}, {&changes});
         poller.Start();
-        QTRY_VERIFY_WITH_TIMEOUT(changes.contains("2 offline"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(changes.contains("2 offline@2"), 20000);
         QVERIFY(sim.Command("@2 fault none"));
         QTRY_VERIFY_WITH_TIMEOUT(changes.contains("2 online"), 20000);
         poller.Stop();
-        QCOMPARE(QStringList(changes), QStringList({"1 online", "2 offline", "2 online"}));
+        QCOMPARE(QStringList(changes), QStringList({"1 online", "2 offline@2", "2 online"}));
         // A third visit may have begun before the command reached the simulator.
         QVERIFY(poller.Figures().Outcomes[size_t(ExchangeOutcome::NoAnswer)] >= 2);
+    }
+
+    // An instrument that fails every other visit is never offline (offline_after=2).
+    void alternatingNeverOffline() {
+        QTemporaryDir dir;
+        QByteArray log;
+        for (int i = 0; i < 20; ++i)
+            log += Record(1, Answer("1")) + Record(1, "");
+        WriteAll(dir.filePath("replay.txt"), log);
+        SimProcess sim({"--replay", dir.filePath("replay.txt")});
+        LineConfig line;
+        line.Name = "a";
+        line.Device = sim.Device().toStdString();
+        line.Addresses = {1};
+        line.PeriodMs = 50;
+        line.TimeoutMs = 50;
+        line.OfflineAfter = 2;
+        line.ExchangeLog = false;
+        AvailabilityLog changes;
+        InstrumentState state;
+        state.Address = 1;
+        LinePoller poller(line, {&state}, {&changes});
+        poller.Start();
+        QTRY_VERIFY_WITH_TIMEOUT(state.Outcomes[size_t(ExchangeOutcome::NoAnswer)] >= 6, 20000);
+        poller.Stop();
+        QCOMPARE(QStringList(changes), QStringList{"1 online"});
+    }
+
+    // A device that is not there: every instrument of the line is published offline at once,
+    // and the opening is tried again after 1, 2, 4 s (counted on a FIFO standing in for the
+    // device: each try opens it, and it is no serial device).
+    void missingDevice() {
+        MqttBroker broker;
+        Observer observer(broker.Port());
+        QTemporaryDir dir;
+        const QString fifo = dir.filePath("tty");
+        QCOMPARE(mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(inotify_add_watch(watch, dir.path().toLocal8Bit().constData(), IN_OPEN) >= 0);
+        WriteAll(dir.filePath("s.conf"), Config(dir.filePath("data"), fifo) +
+                                             "[mqtt]\nhost=127.0.0.1\nport=" +
+                                             QByteArray::number(broker.Port()) + "\nbase=t\n");
+        QElapsedTimer clock;
+        clock.start();
+        QList<qint64> opens;
+        Running service(dir.filePath("s.conf"));
+        const auto told = [&](const char* topic) { // each payload once: sent again on connecting
+            QStringList payloads = observer.Payloads(topic);
+            payloads.removeDuplicates();
+            return payloads;
+        };
+        for (const char* topic : {"t/a/1/availability", "t/a/2/availability"})
+            QTRY_COMPARE_WITH_TIMEOUT(told(topic), QStringList{"offline"}, 10000);
+        while (clock.elapsed() < 7600) {
+            char events[4096];
+            for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
+                for (ssize_t at = 0; at < n;) {
+                    const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                    if (QByteArray(event->name) == "tty")
+                        opens << clock.elapsed();
+                    at += ssize_t(sizeof(inotify_event) + event->len);
+                }
+            QTest::qWait(20);
+        }
+        close(watch);
+        QCOMPARE(opens.size(), 4); // at about 0, 1, 3 and 7 s
+        for (qsizetype i = 2; i < opens.size(); ++i)
+            QVERIFY2(opens[i] - opens[i - 1] > 3 * (opens[i - 1] - opens[i - 2]) / 2,
+                     qPrintable(QString::number(opens[i] - opens[i - 1])));
+    }
+
+    // keep_days=7 keeps the files of the 7 days before today, removes older day files, and
+    // leaves every other name alone.
+    void keepDays() {
+        QTemporaryDir dir;
+        const QDate today(2026, 12, 7);
+        const QStringList kept{"2026-11-30.log", "2026-11-30.csv",     "2026-12-07.jsonl",
+                               "notes.txt",      "2026-11-29.csv.bak", "2026-02-30.log"};
+        for (const QString& name : kept + QStringList{"2026-11-29.log", "2026-11-29.jsonl"})
+            WriteAll(dir.filePath(name), "x");
+        QCOMPARE(DayFiles::Prune(dir.path().toStdString(), 7, today), 2);
+        QStringList left = QDir(dir.path()).entryList(QDir::Files);
+        QStringList expected = kept;
+        std::sort(left.begin(), left.end());
+        std::sort(expected.begin(), expected.end());
+        QCOMPARE(left, expected);
     }
 
     // A silent instrument costs its time-out, not everyone's period: the others keep theirs.
@@ -603,6 +711,15 @@ private slots:
         QVERIFY(lines[1].startsWith("a 2 ok "));
         QCOMPARE(lines[0].split(' ').size(), 15); // the twelve channel values
         QCOMPARE(lines[2], QByteArray("b 4 port-failure"));
+        // An answer with a bad checksum: its outcome, no values, exit status 1.
+        SimProcess bad({"--fault", "badsum"});
+        WriteAll(
+            dir.filePath("bad.conf"),
+            Config(dir.filePath("data"), bad.Device()).replace("addresses=1,2", "addresses=1"));
+        service.start(Bin("reader-service"), {"--config", dir.filePath("bad.conf"), "--once"});
+        QVERIFY(service.waitForFinished(20000));
+        QCOMPARE(service.exitCode(), 1);
+        QCOMPARE(service.readAllStandardOutput(), QByteArray("a 1 checksum-mismatch\n"));
         // A report that cannot be written is a failure, not a success.
         service.setStandardOutputFile("/dev/full");
         service.start(Bin("reader-service"), {"--config", dir.filePath("s.conf"), "--once"});
@@ -748,6 +865,13 @@ private slots:
         const int before = Seqs(observer, 1).size();
         QVERIFY(broker.Start());
         QTRY_VERIFY_WITH_TIMEOUT(Seqs(observer, 1).size() >= before + 20, 20000);
+        // A broker that lost its retained messages has every availability again (behind the
+        // readings that waited).
+        const auto availabilities = [&] {
+            const auto retained = Retained(broker.Port());
+            return retained.count("t/a/1/availability") + retained.count("t/a/2/availability");
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(availabilities(), size_t(2), 10000);
         QSet<QString> started;
         const QList<int> seqs = Seqs(observer, 1, &started);
         for (qsizetype i = 0; i < seqs.size(); ++i)
@@ -804,6 +928,33 @@ private slots:
         QCOMPARE(CountOf(retained, own + "_a_1_"), 60);
         QCOMPARE(retained["x/a/1/state"], QByteArray("theirs"));
         QCOMPARE(CountOf(retained, "instrument_reader_other_a_3_ch1"), 1);
+    }
+
+    // Each diag report covers its own interval, not the run so far; a reload that moves to
+    // another broker and base is followed there.
+    void diagAndMove() {
+        MqttBroker first, second;
+        Observer before(first.Port()), after(second.Port());
+        QTemporaryDir dir;
+        SimProcess sim({"--address", "1,2"});
+        const QString config = dir.filePath("s.conf");
+        const auto mqtt = [](uint16_t port, const char* base) {
+            return "[mqtt]\nhost=127.0.0.1\nport=" + QByteArray::number(port) + "\nbase=" + base +
+                   "\ndiag_interval=1\n";
+        };
+        WriteAll(config, Config(dir.filePath("data"), sim.Device()) + mqtt(first.Port(), "t"));
+        Running service(config);
+        QTRY_VERIFY_WITH_TIMEOUT(before.Payloads("t/a/diag").size() >= 3, 20000);
+        QList<int> ok;
+        for (const QString& diag : before.Payloads("t/a/diag"))
+            ok << QJsonDocument::fromJson(diag.toUtf8())["outcomes"]["ok"].toInt();
+        // Two instruments every 100 ms: about 20 a second, whichever report it is.
+        for (qsizetype i = 1; i < ok.size(); ++i)
+            QVERIFY2(ok[i] >= 10 && ok[i] <= 30, qPrintable(QString::number(ok[i])));
+        WriteAll(config, Config(dir.filePath("data"), sim.Device()) + mqtt(second.Port(), "u"));
+        service.Signal(SIGHUP);
+        QTRY_VERIFY_WITH_TIMEOUT(after.Payloads("u/a/1/state").size() >= 2, 20000);
+        QCOMPARE(after.Payloads("t/a/1/state"), QStringList());
     }
 
     // A reload waits for the exchange in flight; a stop ends it, writes it to the files as the

@@ -120,15 +120,20 @@ void MqttClient::Reconfigure(const MqttConfig& config) {
     };
     if (connection(old) == connection(config) || !m_started || m_stopping)
         return;
-    // Messages of the old base's status are not sent to the new one.
-    std::erase_if(m_queue, [](const Message& m) { return m.Status; });
     if (m_mosq) {
-        Drop("the settings changed", true);
+        Drop("the settings changed", true); // what was unacknowledged is queued again first
     } else {
         m_reconnectTimer.stop();
         m_attempt = 0;
-        Connect();
+        QTimer::singleShot(0, this, &MqttClient::Connect);
     }
+    // Messages of the old base's status are not sent to the new one; what waits under the old
+    // base goes out under the new one.
+    std::erase_if(m_queue, [](const Message& m) { return m.Status; });
+    if (old.Base != config.Base)
+        for (Message& message : m_queue)
+            if (message.Topic.starts_with(old.Base + '/'))
+                message.Topic = config.Base + message.Topic.substr(old.Base.size());
 }
 
 void MqttClient::Publish(const std::string& topic, const std::string& payload, bool retain,

@@ -38,10 +38,10 @@ public:
     // short-lived thread of its own while the event loop goes on; the name stays the one TLS
     // checks the broker's certificate against.
     void Start() override;
-    // Takes new settings. The queue stays: when the broker, the identity or the base changed,
-    // the connection is dropped without a goodbye (so the old broker publishes the old base's
-    // last will) and made again at once with the new settings, and what was unacknowledged goes
-    // out again first.
+    // Takes new settings. The queue stays (what waits under the old base goes out under the
+    // new one): when the broker, the identity or the base changed, the connection is dropped
+    // without a goodbye (so the old broker publishes the old base's last will) and made again at
+    // once with the new settings, and what was unacknowledged goes out again first.
     void Reconfigure(const MqttConfig& config);
     // Queues a message; it goes out in order as soon as the connection and the window of
     // unacknowledged messages allow.
