@@ -566,7 +566,7 @@ private slots:
         line.Device = sim.Device().toStdString();
         line.Addresses = {1};
         line.PeriodMs = 50;
-        line.TimeoutMs = 50;
+        line.TimeoutMs = 300;
         line.OfflineAfter = 2;
         line.ExchangeLog = false;
         AvailabilityLog changes;
@@ -794,9 +794,10 @@ private slots:
         QVERIFY(sub.waitForStarted());
         QTest::qWait(300); // subscribed
         const QString config = dir.filePath("s.conf");
-        WriteAll(config, Config(dir.filePath("data"), sim.Device()) +
-                             "[mqtt]\nhost=127.0.0.1\nport=" + QByteArray::number(broker.Port()) +
-                             "\nbase=t\n");
+        WriteAll(config,
+                 Config(dir.filePath("data"), sim.Device()).replace("timeout=50", "timeout=2000") +
+                     "[mqtt]\nhost=127.0.0.1\nport=" + QByteArray::number(broker.Port()) +
+                     "\nbase=t\n");
         // A time zone whose midnight is three seconds away.
         const qint64 utcMsOfDay = QDateTime::currentMSecsSinceEpoch() % 86400000;
         const qint64 offset = ((86400000 - 3000 - utcMsOfDay) % 86400000 + 86400000) % 86400000;
