@@ -88,14 +88,14 @@ const QByteArray kOk3 = R"(reader_exchanges_total{line="a",address="3",outcome="
 } // namespace
 
 // One service for the whole program: line a (instruments 1 live, 2 silent, 3 with a fixed
-// channel 1 and a sensor break on channel 2) every 200 ms, line b polled back to back so that
-// events come thick.
+// channel 1 and a sensor break on channel 2) every 200 ms, line b every 20 ms so that events
+// come thick.
 class TestHttp : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_dir;
     std::unique_ptr<SimProcess> m_simA;
-    QProcess m_simB; // quiet: polled back to back, it would fill a pipe nobody reads
+    QProcess m_simB; // quiet: polled every 20 ms, it would fill a pipe nobody reads
     QProcess m_service;
     uint16_t m_port = FreePort();
     QString m_config = m_dir.filePath("s.conf");
@@ -106,7 +106,7 @@ class TestHttp : public QObject {
                "\nvariant=crc\nspeed=115200\ntimeout=50\naddresses=1,2,3\nperiod=200\n"
                "offline_after=2\n[line b]\ndevice=" +
                m_dir.filePath("ttyB").toUtf8() +
-               "\nvariant=crc\nspeed=115200\ntimeout=50\naddresses=1\nperiod=0\n[http]\nlisten="
+               "\nvariant=crc\nspeed=115200\ntimeout=50\naddresses=1\nperiod=20\n[http]\nlisten="
                "127.0.0.1:" +
                QByteArray::number(m_port) + "\nmax_clients=8\n" + http;
     }
