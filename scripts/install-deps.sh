@@ -8,6 +8,7 @@ packages=(
     xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-dejavu-extra locales
     desktop-file-utils appstream dpkg-dev lintian file
     libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients openssl python3-jinja2
+    libmicrohttpd-dev prometheus chromium chromium-driver python3-selenium curl
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -61,6 +61,8 @@ void DayFiles::Exchanged(const ExchangeRecord& record, const InstrumentState&) {
         ok = Append(day + ".jsonl", {}, m_row, failure);
     }
     if (!ok)
+        ++m_writeFailures;
+    if (!ok)
         for (const auto& [name, size] : m_appended)
             CutFolderFile(m_folder, name, size);
     if (!ok && !m_failing && m_report)

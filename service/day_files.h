@@ -29,6 +29,8 @@ public:
 
     const std::string& Folder() const { return m_folder; }
     bool Failing() const { return m_failing; }
+    // Exchanges that could not be written.
+    uint64_t WriteFailures() const { return m_writeFailures; }
 
     // Removes the day files in `folder` dated more than keepDays days before `today` (keepDays
     // 7 keeps today and the 7 days before); other files, links, and everything of a folder
@@ -43,6 +45,7 @@ private:
     bool m_exchangeLog;
     Report m_report;
     bool m_failing = false;
+    uint64_t m_writeFailures = 0;
     std::string m_row;                                        // reused between rows
     std::string m_header;                                     // of a new CSV file
     std::vector<std::pair<std::string, uint64_t>> m_appended; // this exchange's: name, size before

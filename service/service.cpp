@@ -38,8 +38,45 @@ void Service::StartMqtt() {
         m_client->Subscribe(m_config.Mqtt.DiscoveryPrefix + "/status");
 }
 
+void Service::StartHttp() {
+    const ListenConfig& listen = m_config.Http.Listen;
+    if (!listen.Enabled) {
+        m_http.reset();
+        return;
+    }
+    if (!m_http)
+        m_http = std::make_unique<HttpOutput>(m_startedUtcMs, [this] { return Figures(); });
+    const std::string where =
+        (listen.Address.find(':') == std::string::npos ? listen.Address
+                                                       : "[" + listen.Address + "]") +
+        ":" + std::to_string(listen.Port);
+    std::string error;
+    if (m_http->Listen(listen, error))
+        ServiceLog(Priority::Info, "HTTP: listening on http://" + where + "/");
+    else
+        ServiceLog(Priority::Error, "HTTP: cannot listen on " + where + ": " + error);
+}
+
+ServiceFigures Service::Figures() const {
+    ServiceFigures figures;
+    figures.Lines = m_carried;
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+        LineTotals& totals = figures.Lines[m_lines[i]->Config().Name];
+        const LineFigures now = m_lines[i]->Figures();
+        for (size_t o = 0; o < kExchangeOutcomeCount; ++o)
+            totals.Figures.Outcomes[o] += now.Outcomes[o];
+        totals.Figures.Overruns += now.Overruns;
+        totals.Figures.Reopenings += now.Reopenings;
+        totals.FileWriteFailures += m_dayFiles[i]->WriteFailures();
+    }
+    if (m_client)
+        figures.Mqtt = MqttMetrics{m_client->QueueDepth(), m_client->Dropped()};
+    return figures;
+}
+
 void Service::Start() {
     StartMqtt();
+    StartHttp();
     Prune();
     m_prune.start();
     StartLines();
@@ -47,6 +84,8 @@ void Service::Start() {
 }
 
 void Service::StartLines() {
+    if (m_http)
+        m_http->Configure(m_config.Lines);
     // Instruments that left the configuration are forgotten; the others keep their state.
     std::map<std::pair<std::string, uint32_t>, std::unique_ptr<InstrumentState>> kept;
     for (const LineConfig& line : m_config.Lines) {
@@ -74,6 +113,8 @@ void Service::StartLines() {
         std::vector<Output*> outputs{m_dayFiles.back().get()};
         if (m_mqtt)
             outputs.push_back(m_mqtt.get());
+        if (m_http)
+            outputs.push_back(m_http.get());
         m_lines.push_back(std::make_unique<LinePoller>(line, std::move(instruments), outputs));
     }
     m_instruments = std::move(kept);
@@ -86,6 +127,8 @@ void Service::StartLines() {
 void Service::StopLines() {
     for (auto& line : m_lines)
         line->Stop();
+    // The lines' counts go on from here with the next pollers.
+    m_carried = Figures().Lines;
     m_lines.clear();
     m_dayFiles.clear();
 }
@@ -139,6 +182,9 @@ void Service::ApplyReload() {
     }
     if (m_mqtt)
         m_mqtt->ConfigChanged(previous);
+    // The server starts again only when its settings changed (or it could not listen before).
+    if (!(m_config.Http == previous.Http) || (m_http && !m_http->Listening()))
+        StartHttp();
     if (keepDaysChanged)
         m_prunedOn = QDate(); // a lower keep_days removes what it no longer keeps now
     Prune();
@@ -153,6 +199,7 @@ void Service::Stop(std::function<void()> done) {
     m_prune.stop();
     StopLines();
     m_mqtt.reset();
+    m_http.reset();
     if (m_client)
         m_client->Stop(std::move(done));
     else

@@ -1,10 +1,11 @@
 #pragma once
 
-// The running service: one LinePoller per [line], each feeding its day files and the MQTT
-// output; the state of every instrument, kept across reloads; the diag reports every 60 s and
-// the daily removal of old files.
+// The running service: one LinePoller per [line], each feeding its day files, the MQTT output
+// and the HTTP output; the state of every instrument, kept across reloads; the diag reports every
+// 60 s and the daily removal of old files.
 
 #include "day_files.h"
+#include "http_output.h"
 #include "line_poller.h"
 #include "mqtt_client.h"
 #include "mqtt_output.h"
@@ -39,12 +40,15 @@ public:
 
     const ServiceConfig& Config() const { return m_config; }
     const std::vector<std::unique_ptr<LinePoller>>& Lines() const { return m_lines; }
+    // Each line's counts over the run (reloads included) and the broker client's queue.
+    ServiceFigures Figures() const;
 
 private:
     void ApplyReload();
     void StartLines();
     void StopLines();
     void StartMqtt();
+    void StartHttp();
     void SendDiag();
     void Prune();
 
@@ -57,6 +61,8 @@ private:
     std::map<std::pair<std::string, uint32_t>, std::unique_ptr<InstrumentState>> m_instruments;
     std::unique_ptr<MqttClient> m_client;
     std::unique_ptr<MqttOutput> m_mqtt;
+    std::unique_ptr<HttpOutput> m_http;
+    std::map<std::string, LineTotals> m_carried; // of the lines' pollers before the last reload
     std::vector<std::unique_ptr<DayFiles>> m_dayFiles;
     std::vector<std::unique_ptr<LinePoller>> m_lines;
     std::vector<LineFigures> m_diagBefore;
