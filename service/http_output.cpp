@@ -293,7 +293,11 @@ HttpReply HttpOutput::Route(const std::string& path) {
     if (path == "/metrics") {
         HttpReply reply;
         reply.ContentType = "text/plain; version=0.0.4; charset=utf-8";
-        reply.Body = Metrics();
+        if (!m_metricsAge.isValid() || m_metricsAge.elapsed() >= 500) {
+            m_metrics = Metrics();
+            m_metricsAge.start();
+        }
+        reply.Body = m_metrics;
         return reply;
     }
     HttpReply reply;

@@ -17,6 +17,7 @@
 #include "output.h"
 #include "service_config.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <functional>
@@ -81,4 +82,7 @@ private:
     HttpServer m_server;
     QTimer m_heartbeat;
     uint64_t m_eventId = 0;
+    // The metrics text, made again at most twice a second however often it is asked for.
+    std::string m_metrics;
+    QElapsedTimer m_metricsAge;
 };

@@ -22,6 +22,9 @@ constexpr size_t kStreamBlock = 8 * 1024;
 // What the kernel may hold for a stream's client beyond kStreamBound.
 constexpr int kStreamSocketBuffer = 64 * 1024;
 constexpr int kBacklog = 64;
+// Of every 100 ms of the event loop the HTTP side takes at most 25 ms.
+constexpr int64_t kWindowNs = 100'000'000;
+constexpr int64_t kBudgetNs = 25'000'000;
 
 // A non-blocking listening socket on the configured address; -1 and the reason otherwise.
 int ListenSocket(const ListenConfig& listen, std::string& error) {
@@ -197,6 +200,15 @@ HttpServer::HttpServer(Handler handler) : m_handler(std::move(handler)) {
     m_clock.start();
     m_runTimer.setSingleShot(true);
     connect(&m_runTimer, &QTimer::timeout, this, [this] { Run(); });
+    m_throttle.setSingleShot(true);
+    connect(&m_throttle, &QTimer::timeout, this, [this] {
+        m_window.start();
+        m_spentNs = 0;
+        if (m_notifier)
+            m_notifier->setEnabled(true);
+        Run();
+    });
+    m_window.start();
     m_deadlines.setInterval(250);
     connect(&m_deadlines, &QTimer::timeout, this, [this] { CloseLateRequests(); });
 }
@@ -253,15 +265,31 @@ void HttpServer::Stop() {
     delete m_notifier;
     m_notifier = nullptr;
     m_runTimer.stop();
+    m_throttle.stop();
     m_deadlines.stop();
     MHD_stop_daemon(m_daemon); // closes the connections and the listening socket
     m_daemon = nullptr;
 }
 
 void HttpServer::Run() {
-    if (!m_daemon)
+    if (!m_daemon || m_throttle.isActive())
         return;
+    if (m_window.nsecsElapsed() >= kWindowNs) {
+        m_window.start();
+        m_spentNs = 0;
+    }
+    QElapsedTimer spent;
+    spent.start();
     MHD_run(m_daemon);
+    m_spentNs += spent.nsecsElapsed();
+    // A flood of requests gets its share of the event loop and no more: the serial lines'
+    // events are taken between, so no client delays a line.
+    if (m_spentNs >= kBudgetNs) {
+        m_notifier->setEnabled(false);
+        m_runTimer.stop();
+        m_throttle.start(int(std::max<int64_t>(kWindowNs - m_window.nsecsElapsed(), 0) / 1000000 + 1));
+        return;
+    }
     MHD_UNSIGNED_LONG_LONG waitMs = 0;
     if (MHD_get_timeout(m_daemon, &waitMs) == MHD_YES)
         m_runTimer.start(int(std::min<MHD_UNSIGNED_LONG_LONG>(waitMs, INT_MAX)));
