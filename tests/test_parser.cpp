@@ -102,15 +102,6 @@ private slots:
         }
     }
 
-    void workedExampleSum() {
-        DeviceReading r;
-        QCOMPARE(kExampleSum.size(), 113);
-        QCOMPARE(Parse(ProtocolVariant::Sum, kExampleSum, r), uint16_t(0));
-        QCOMPARE(r.ChecksumReceived, 0x2A);
-        QCOMPARE(r.ChecksumComputed, 0x2A);
-        QCOMPARE(r.Channels[2].Value, -3.25f);
-    }
-
     // Where a read may end early: only at the frame's CR after a matching checksum.
     void answerLooksComplete_data() {
         QTest::addColumn<ProtocolVariant>("variant");
@@ -192,18 +183,9 @@ private slots:
         QCOMPARE(r.KeyFlags, before.KeyFlags);
         QCOMPARE(r.RelayFlags, before.RelayFlags);
         QCOMPARE(r.ChecksumReceived, before.ChecksumReceived);
+        QCOMPARE(r.ChecksumComputed, before.ChecksumComputed);
         for (int i = 0; i < 12; ++i)
             QCOMPARE(r.Channels[i].Value, before.Channels[i].Value);
-    }
-
-    void seventyBytesIsEnough() {
-        QByteArray answer = Answer(ProtocolVariant::Crc, "0102;" + Fields("17", 12));
-        answer.prepend(QByteArray(70 - answer.size(), 'n'));
-        QCOMPARE(answer.size(), 70);
-        DeviceReading r;
-        QCOMPARE(ParseCrc(answer, r), uint16_t(0));
-        QCOMPARE(r.KeyBits2, 0x02);
-        QCOMPARE(r.Channels[11].StateBits, 7);
     }
 
     void checksumTextWithoutNumberIsMismatch() {
@@ -233,8 +215,6 @@ private slots:
         QTest::addColumn<int>("relayBits");
         QTest::newRow("relays 1 and 16")
             << QByteArray("000000000000000008001") << 0 << 0 << 0 << 0 << 0 << 0x8001;
-        QTest::newRow("relay 9") << QByteArray("000000000000000000100") << 0 << 0 << 0 << 0 << 0
-                                 << 0x0100;
         QTest::newRow("lower case")
             << QByteArray("ab0000ff0ff3f00000a0b") << 0xAB << 0 << 0xF << 0xFF << 0x3F << 0x0A0B;
         QTest::newRow("short: 4 chars") << QByteArray("8101") << 0x81 << 0x01 << 0 << 0 << 0 << 0;
@@ -317,16 +297,6 @@ private slots:
             QCOMPARE(int(r.Channels[i].StateBits), parts[1].toInt());
             QCOMPARE(r.Channels[i].Value, parts[2] == "=" ? 42.0f : parts[2].toFloat());
         }
-    }
-
-    void shortAnswerAfterGoodOne() {
-        DeviceReading r = GoodReading();
-        QCOMPARE(r.StatusNumber, 3);
-        QCOMPARE(ParseCrc(kExampleCrc.left(40), r), uint16_t(1));
-        QCOMPARE(r.StatusNumber, 0);
-        QCOMPARE(r.KeyFlags[0], 1); // lamps keep the last good picture
-        QCOMPARE(r.Channels[0].Value, 25.5f);
-        QCOMPARE(r.ChecksumComputed, 30526);
     }
 
     // The conversions agree with the C library's sscanf on every short text made of blanks,
