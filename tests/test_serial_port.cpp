@@ -1,6 +1,5 @@
 // The serial port against instrument-sim on a pseudo-terminal: openings, the read's time-out
 // rules, and a line that stalls or vanishes.
-#include "exchange_cycle.h"
 #include "frames.h"
 #include "parser.h"
 #include "serial_port.h"
@@ -23,12 +22,16 @@ struct PortOnSim {
                    shown << caption + ": " + text;
                }) {}
 
-    // Sends the crc request for address 1 and reads the answer.
-    QByteArray Exchange(qint64* elapsedMs = nullptr) {
+    // Writes the crc request for address 1.
+    void SendRequest() {
         RequestBuffer request{};
         const uint16_t length = BuildRequest(ProtocolVariant::Crc, 1, request);
-        port.Purge();
         AwaitCount([&](auto done) { port.StartWrite(request.data(), length, done); });
+    }
+    // Sends the request and reads the answer.
+    QByteArray Exchange(qint64* elapsedMs = nullptr) {
+        port.Purge();
+        SendRequest();
         ReceiveBuffer answer{};
         QElapsedTimer timer;
         timer.start();
@@ -69,19 +72,6 @@ private:
 class TestSerialPort : public QObject {
     Q_OBJECT
 private slots:
-    void fullExchange() {
-        PortOnSim line({"--reading", "example"});
-        QCOMPARE(line.port.ReopenPort(7, 1, line.timeOut), uint16_t(0));
-        QCOMPARE(line.port.DevicePath(), line.sim.Device());
-        const QByteArray answer = line.Exchange();
-        QVERIFY2(answer.startsWith("!810100030050200000301;") && answer.endsWith('\r'), answer);
-        QCOMPARE(line.sim.Requests(), QStringList{"FFFFFFFF3A313B3432333B0D"});
-        QVERIFY(line.shown.isEmpty());
-        // The same port again: closed and reopened, still working.
-        QCOMPARE(line.port.ReopenPort(7, 1, line.timeOut), uint16_t(0));
-        QVERIFY(line.Exchange().endsWith('\r'));
-    }
-
     // How a read ends: at a gap longer than the 24 ms interval (the first half of a split
     // answer), at 200 bytes (the rest is purged before the next request), or silent at the
     // total time-out: TimeOut alone for an index outside 3-10 on a fresh port, 12 ms per byte
@@ -136,9 +126,7 @@ private slots:
     void answerBeforeTheRead() {
         PortOnSim line({"--reading", "example"}, 5000);
         line.port.ReopenPort(7, 1, line.timeOut);
-        RequestBuffer request{};
-        const uint16_t length = BuildRequest(ProtocolVariant::Crc, 1, request);
-        AwaitCount([&](auto done) { line.port.StartWrite(request.data(), length, done); });
+        line.SendRequest();
         QTest::qWait(300); // the answer arrives and the event loop takes it in
         ReceiveBuffer answer{};
         QElapsedTimer timer;
@@ -152,11 +140,8 @@ private slots:
     // The port fails while an answer is half in: the read has read nothing.
     void failedReadIsNoAnswer() {
         PortOnSim line({"--reading", "example", "--fault", "split", "--fault-ms", "3000"}, 5000);
-        line.port.ReopenPort(11, 1,
-                             line.timeOut); // no gap limit: the read waits for the second half
-        RequestBuffer request{};
-        const uint16_t length = BuildRequest(ProtocolVariant::Crc, 1, request);
-        AwaitCount([&](auto done) { line.port.StartWrite(request.data(), length, done); });
+        line.port.ReopenPort(11, 1, line.timeOut); // no gap limit: it waits for the second half
+        line.SendRequest();
         ReceiveBuffer answer{};
         std::optional<uint32_t> got;
         line.port.StartRead(answer.data(), kMaxReadLength, [&](uint32_t count) { got = count; });
@@ -188,33 +173,6 @@ private slots:
         QTest::qWait(50);
         QVERIFY(line.port.IsOpen());
         QVERIFY(line.Exchange().endsWith('\r'));
-    }
-
-    // Three instruments on one line, the second silent: the exchange reads the other two on
-    // every visit, each into its own reading (a live instrument N reads 100 * (N - 1) above
-    // instrument 1).
-    void busOfThree() {
-        PortOnSim line({"--address", "1,2,3", "--fault", "2:silence", "--reading", "live"}, 300);
-        line.port.ReopenPort(11, 1, line.timeOut); // no gap limit: every read lasts 300 ms
-        ExchangeCycle exchange(ProtocolVariant::Crc, line.port);
-        std::array<DeviceReading, 4> readings{};
-        for (int round = 0; round < 3; ++round) {
-            for (uint32_t address : {1u, 2u, 3u}) {
-                ExchangeOutcome outcome = ExchangeOutcome::PortFailure;
-                exchange.Begin({address, &readings[address], {}},
-                               [&](const ExchangeRecord& r) { outcome = r.Outcome; });
-                QTRY_VERIFY_WITH_TIMEOUT(!exchange.InFlight(), 5000);
-                QCOMPARE(outcome, address == 2 ? ExchangeOutcome::NoAnswer : ExchangeOutcome::Ok);
-            }
-            QVERIFY(std::abs(readings[3].Channels[0].Value - readings[1].Channels[0].Value - 200) <
-                    0.01f);
-            QCOMPARE(readings[2].Channels[0].Value, 0.0f);
-        }
-        QVERIFY(!line.sim.Command("@9 fault none")); // not on the bus
-        QVERIFY(line.sim.Command("@2 fault none"));
-        exchange.Begin({2, &readings[2], {}});
-        QTRY_VERIFY_WITH_TIMEOUT(!exchange.InFlight(), 5000);
-        QVERIFY(readings[2].Channels[0].Value > 100); // instrument 2's own level
     }
 
     // A line that takes no more bytes: the write ends after its stall limit with the count the
