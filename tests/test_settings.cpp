@@ -253,9 +253,10 @@ private slots:
         Folder folder;
         AppSettings settings;
         LoadSettings(settings, folder.path());
-        // An editor changes TimeOut and Port while the program runs.
+        // An editor changes TimeOut, Port and Par while the program runs.
         QByteArray edited = ReadAll(folder.file());
         edited.replace("TimeOut=1000", "TimeOut=250").replace("Port=1", "Port=6");
+        edited.replace("Par=0", "Par=5");
         WriteAll(folder.file(), edited);
         settings.Port = 2;
         settings.Spd = uint16_t(spd);
