@@ -48,34 +48,19 @@ private slots:
         QFETCH(QByteArray, devDat);
         QTemporaryDir folder;
         const QString path = folder.filePath("dev.dat");
-        if (!devDat.isNull()) {
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(devDat);
-        }
+        if (!devDat.isNull())
+            WriteAll(path, devDat);
         QProcess process;
-        process.setWorkingDirectory(folder.path());
-        process.setProgram(QCoreApplication::applicationDirPath() + "/" + program);
         process.setArguments({"--ignored", "arguments"}); // the programs read no command line
-        process.start();
+        Start(process, folder.path(), program);
         QVERIFY(process.waitForStarted(5000));
         // Start-up writes every key back; the last one written is LogFileName.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            QFile(path).exists() &&
-                [&] {
-                    QFile file(path);
-                    return file.open(QIODevice::ReadOnly) &&
-                           file.readAll().contains("LogFileName=");
-                }(),
-            10000);
-        QTest::qWait(300);
-        ::kill(pid_t(process.processId()), SIGTERM);
-        QVERIFY(process.waitForFinished(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(ReadAll(path).contains("LogFileName="), 10000);
+        QVERIFY(CatchesSignal(process.processId(), SIGTERM));
+        QVERIFY(TerminateAndTime(process) >= 0);
         QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 0);
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray saved = file.readAll();
+        const QByteArray saved = ReadAll(path);
         if (devDat.isNull())
             QCOMPARE(saved, kFreshDevDat);
         else
@@ -91,8 +76,7 @@ private slots:
         QProcess process;
         Start(process, folder.path(), "reader_started");
         const QString log = folder.filePath("COM.txt");
-        QTRY_VERIFY_WITH_TIMEOUT(ReadAll(log).contains("Send:"), 10000);
-        QTest::qWait(200);
+        QTRY_COMPARE_WITH_TIMEOUT(sim.Requests().size(), 1, 10000); // the read has begun
         const qint64 exitMs = TerminateAndTime(process);
         QVERIFY2(exitMs >= 0 && exitMs < 2000, QByteArray::number(exitMs));
         QCOMPARE(process.exitCode(), 0);
