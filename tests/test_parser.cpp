@@ -55,6 +55,19 @@ DeviceReading GoodReading() {
     return reading;
 }
 
+// Each channel's error code, state and value against "error/state/value" per channel, blank
+// separated; a value of '=' stands for `kept`.
+void CompareChannels(const DeviceReading& r, const QString& expected, float kept = 0) {
+    const QStringList channels = expected.split(' ');
+    QCOMPARE(channels.size(), 12);
+    for (int i = 0; i < 12; ++i) {
+        const QStringList parts = channels[i].split('/');
+        QCOMPARE(int(r.Channels[i].ErrorCode), parts[0].toInt());
+        QCOMPARE(int(r.Channels[i].StateBits), parts[1].toInt());
+        QCOMPARE(r.Channels[i].Value, parts[2] == "=" ? kept : parts[2].toFloat());
+    }
+}
+
 // Every text of 0 to maxLength characters drawn from alphabet.
 QList<QByteArray> ShortTexts(const QByteArray& alphabet, int maxLength) {
     QList<QByteArray> texts{""};
@@ -91,42 +104,12 @@ private slots:
         QCOMPARE(r.RelayFlags, relays);
         const std::array<uint16_t, 16> discrete{1, 0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
         QCOMPARE(r.DiscreteFlags, discrete);
-        const struct {
-            uint16_t error, state;
-            float value;
-        } channels[12] = {{0, 0, 25.5f}, {0, 4, 100.1f}, {11, 0, -3.25f}};
-        for (int i = 0; i < 12; ++i) {
-            QCOMPARE(r.Channels[i].ErrorCode, channels[i].error);
-            QCOMPARE(r.Channels[i].StateBits, channels[i].state);
-            QCOMPARE(r.Channels[i].Value, channels[i].value);
-        }
+        CompareChannels(r, "0/0/25.5 0/4/100.1 11/0/-3.25 0/0/0 0/0/0 0/0/0 0/0/0 0/0/0 0/0/0 "
+                           "0/0/0 0/0/0 0/0/0");
     }
 
-    // Where a read may end early: only at the frame's CR after a matching checksum.
-    void answerLooksComplete_data() {
-        QTest::addColumn<ProtocolVariant>("variant");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("complete");
-        const auto crc = ProtocolVariant::Crc;
-        const auto sum = ProtocolVariant::Sum;
-        QTest::newRow("crc whole") << crc << kExampleCrc << true;
-        QTest::newRow("sum whole") << sum << kExampleSum << true;
-        QTest::newRow("other variant's checksum") << sum << kExampleCrc << false;
-        QTest::newRow("checksum text cut short") << crc << "!" + kExampleBody + "3052\r" << false;
-        QTest::newRow("CR not yet come") << crc << kExampleCrc.chopped(1) << false;
-        QTest::newRow("bytes after the CR") << crc << kExampleCrc + "z" << false;
-        QTest::newRow("short") << crc << QByteArray("!0;1;\r") << false;
-    }
-    void answerLooksComplete() {
-        QFETCH(ProtocolVariant, variant);
-        QFETCH(QByteArray, bytes);
-        QFETCH(bool, complete);
-        QCOMPARE(AnswerLooksComplete(variant, reinterpret_cast<const uint8_t*>(bytes.constData()),
-                                     uint32_t(bytes.size())),
-                 complete);
-    }
-
-    // Whole answers against their result and the checksums found.
+    // Whole answers against their result and the checksums found. A read may end early only at
+    // the frame's CR after a matching checksum.
     void checksums_data() {
         QTest::addColumn<ProtocolVariant>("variant");
         QTest::addColumn<QByteArray>("answer");
@@ -142,6 +125,7 @@ private slots:
         QTest::newRow("sum upper") << sum << framed + "2A\r" << 0 << 0x2A;
         QTest::newRow("sum lower") << sum << framed + "2a\r" << 0 << 0x2A;
         QTest::newRow("sum 12A never matches") << sum << framed + "12A\r" << 1 << 0x12A;
+        QTest::newRow("a crc answer read as sum") << sum << kExampleCrc << 1 << 0x0526;
         // "%x" reads a bare "0x" as 0; this body's bytes add up to 0x100.
         QTest::newRow("sum 0x matches a sum of 0") << sum << framed + "\x9B;0x\r" << 0 << 0;
         QTest::newRow("crc with blanks and a sign") << crc << framed + " +30526\r" << 0 << 30526;
@@ -158,6 +142,9 @@ private slots:
         QFETCH(int, received);
         DeviceReading r;
         QCOMPARE(int(Parse(variant, answer, r)), result);
+        QCOMPARE(AnswerLooksComplete(variant, reinterpret_cast<const uint8_t*>(answer.constData()),
+                                     uint32_t(answer.size())),
+                 result == 0 && answer.endsWith('\r'));
         if (received >= 0)
             QCOMPARE(int(r.ChecksumReceived), received);
         QCOMPARE(r.Channels[2].ErrorCode, 11); // the frame itself was decoded each time
@@ -167,6 +154,7 @@ private slots:
     void unframeable_data() {
         QTest::addColumn<QByteArray>("answer");
         QTest::newRow("69 bytes") << kExampleCrc.right(69);
+        QTest::newRow("a short whole frame") << Answer(ProtocolVariant::Crc, "0;");
         QTest::newRow("no carriage return") << kExampleCrc.left(115) + QByteArray(85, '0');
         QTest::newRow("no ; before the CR") << "!" + QByteArray(80, '1') + "\r";
         QTest::newRow("checksum text of 16") << "!" + kExampleBody + "0000000000030526\r";
@@ -177,6 +165,9 @@ private slots:
         DeviceReading r = GoodReading();
         const DeviceReading before = r;
         QCOMPARE(ParseCrc(answer, r), uint16_t(1));
+        QVERIFY(!AnswerLooksComplete(ProtocolVariant::Crc,
+                                     reinterpret_cast<const uint8_t*>(answer.constData()),
+                                     uint32_t(answer.size())));
         QCOMPARE(r.StatusNumber, 0);
         QCOMPARE(r.KeyBits, 0);
         QCOMPARE(r.RelayBits, 0);
@@ -207,41 +198,29 @@ private slots:
     // Status text decoding: which characters land where.
     void statusText_data() {
         QTest::addColumn<QByteArray>("status");
-        QTest::addColumn<int>("keyBits");
-        QTest::addColumn<int>("keyBits2");
-        QTest::addColumn<int>("statusNumber");
-        QTest::addColumn<int>("inputBits");
-        QTest::addColumn<int>("controlBits");
-        QTest::addColumn<int>("relayBits");
-        QTest::newRow("relays 1 and 16")
-            << QByteArray("000000000000000008001") << 0 << 0 << 0 << 0 << 0 << 0x8001;
-        QTest::newRow("lower case")
-            << QByteArray("ab0000ff0ff3f00000a0b") << 0xAB << 0 << 0xF << 0xFF << 0x3F << 0x0A0B;
-        QTest::newRow("short: 4 chars") << QByteArray("8101") << 0x81 << 0x01 << 0 << 0 << 0 << 0;
-        QTest::newRow("single digit pair") << QByteArray("8") << 8 << 0 << 0 << 0 << 0 << 0;
-        QTest::newRow("20 chars") << QByteArray("00000000000000000ff1") << 0 << 0 << 0 << 0 << 0
-                                  << 0xFF01;
-        QTest::newRow("non-hex first char") << QByteArray("g1z2") << 0 << 0 << 0 << 0 << 0 << 0;
+        QTest::addColumn<QString>("values"); // keys, keys2, number, inputs, controls, relays (hex)
+        QTest::newRow("relays 1 and 16") << QByteArray("000000000000000008001") << "0 0 0 0 0 8001";
+        QTest::newRow("lower case") << QByteArray("ab0000ff0ff3f00000a0b") << "ab 0 f ff 3f a0b";
+        QTest::newRow("short: 4 chars") << QByteArray("8101") << "81 1 0 0 0 0";
+        QTest::newRow("single digit pair") << QByteArray("8") << "8 0 0 0 0 0";
+        QTest::newRow("20 chars") << QByteArray("00000000000000000ff1") << "0 0 0 0 0 ff01";
+        QTest::newRow("non-hex first char") << QByteArray("g1z2") << "0 0 0 0 0 0";
         // Each pair is read as "%2x" from its place: blanks skipped, a sign or 0x within it.
         QTest::newRow("sign and prefix count toward the pair")
-            << QByteArray("+50x") << 5 << 0 << 0 << 0 << 0 << 0;
-        QTest::newRow("blank before a pair is skipped")
-            << QByteArray("000000 53") << 0 << 0 << 3 << 0 << 0 << 0;
+            << QByteArray("+50x") << "5 0 0 0 0 0";
+        QTest::newRow("blank before a pair is skipped") << QByteArray("000000 53") << "0 0 3 0 0 0";
         QTest::newRow("minus sign fills the relay byte")
-            << QByteArray("0000000000000000000-1") << 0 << 0 << 0 << 0 << 0 << 0x00FF;
-        QTest::newRow("empty") << QByteArray() << 0 << 0 << 0 << 0 << 0 << 0;
+            << QByteArray("0000000000000000000-1") << "0 0 0 0 0 ff";
+        QTest::newRow("empty") << QByteArray() << "0 0 0 0 0 0";
     }
     void statusText() {
         QFETCH(QByteArray, status);
         DeviceReading r = GoodReading();
         QCOMPARE(ParseCrc(Answer(ProtocolVariant::Crc, status + ";" + Fields("1100.5", 12)), r),
                  uint16_t(0));
-        QTEST(int(r.KeyBits), "keyBits");
-        QTEST(int(r.KeyBits2), "keyBits2");
-        QTEST(int(r.StatusNumber), "statusNumber");
-        QTEST(int(r.InputBits), "inputBits");
-        QTEST(int(r.ControlBits), "controlBits");
-        QTEST(int(r.RelayBits), "relayBits");
+        QTEST(QString::asprintf("%x %x %x %x %x %x", r.KeyBits, r.KeyBits2, r.StatusNumber,
+                                r.InputBits, r.ControlBits, r.RelayBits),
+              "values");
         for (int i = 0; i < 16; ++i)
             QCOMPARE(int(r.RelayFlags[i]), (r.RelayBits >> i) & 1);
         QCOMPARE(r.Channels[0].Value, 0.5f); // the fields start right after the status text
@@ -289,14 +268,7 @@ private slots:
             channel.Value = 42.0f;
         QCOMPARE(ParseCrc(Answer(ProtocolVariant::Crc, body).rightJustified(70, 'n'), r),
                  uint16_t(0));
-        const QStringList channels = expected.split(' ');
-        QCOMPARE(channels.size(), 12);
-        for (int i = 0; i < 12; ++i) {
-            const QStringList parts = channels[i].split('/');
-            QCOMPARE(int(r.Channels[i].ErrorCode), parts[0].toInt());
-            QCOMPARE(int(r.Channels[i].StateBits), parts[1].toInt());
-            QCOMPARE(r.Channels[i].Value, parts[2] == "=" ? 42.0f : parts[2].toFloat());
-        }
+        CompareChannels(r, expected, 42.0f);
     }
 
     // The conversions agree with the C library's sscanf on every short text made of blanks,
