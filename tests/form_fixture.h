@@ -35,10 +35,6 @@ struct FormFixture {
         form.reset();
         QDir::setCurrent(oldCurrent);
     }
-    QByteArray DevDat() const {
-        QFile file(folder.filePath("dev.dat"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
     QString Text(int panel) const { return form->Panel(panel)->text(); }
     // One tick of the exchange timer; a cycle it begins is waited for.
     void Tick() {

@@ -1,4 +1,5 @@
 #include "form_fixture.h"
+#include "test_files.h"
 
 #include <QComboBox>
 #include <QPushButton>
@@ -10,6 +11,15 @@ namespace {
 
 const QByteArray kNoPorts =
     "[PORTS]\nCOM1=/nonexistent/tty1\nCOM2=/nonexistent/tty2\nCOM3=/nonexistent/tty3\n";
+
+// A panel's colour as one letter: W white, Y yellow, R red, - button face.
+QChar Letter(QLabel* panel) {
+    const PanelColour c = PanelColourOf(panel);
+    return c == PanelColour::White    ? 'W'
+           : c == PanelColour::Yellow ? 'Y'
+           : c == PanelColour::Red    ? 'R'
+                                      : '-';
+}
 
 // The next widget the Tab key reaches; panels and labels take no focus.
 QWidget* NextFocusable(QWidget* widget) {
@@ -151,25 +161,17 @@ private slots:
         QCOMPARE(f.Text(60), QString("a3"));
     }
 
+    // Channel 12's code, value colour, lamps (bit 2, 1, 0) and value as shown.
     void channelColours_data() {
         QTest::addColumn<int>("errorCode");
         QTest::addColumn<int>("stateBits");
         QTest::addColumn<float>("value");
-        QTest::addColumn<QString>("code");
-        QTest::addColumn<int>("colour");
-        QTest::addColumn<QString>("lamps"); // bit 2, 1, 0: R red, Y yellow, - off
-        QTest::addColumn<QString>("valueText");
-        QTest::newRow("ok") << 0 << 0 << 1234.5f << "0" << int(PanelColour::White) << "---"
-                            << "1234.50";
-        QTest::newRow("10 yellow") << 10 << 1 << -0.5f << "a" << int(PanelColour::Yellow) << "--Y"
-                                   << "-0.50";
-        QTest::newRow("11 red") << 11 << 4 << 23.456f << "b" << int(PanelColour::Red) << "R--"
-                                << "23.46";
-        QTest::newRow("12 yellow") << 12 << 7 << 0.0f << "c" << int(PanelColour::Yellow) << "RRY"
-                                   << "0.00";
-        QTest::newRow("state 8 lights none")
-            << 15 << 8 << 1.0f << "f" << int(PanelColour::Yellow) << "---"
-            << "1.00";
+        QTest::addColumn<QString>("shown"); // colours: W white, Y yellow, R red, - button face
+        QTest::newRow("ok") << 0 << 0 << 1234.5f << "0 W --- 1234.50";
+        QTest::newRow("10 yellow") << 10 << 1 << -0.5f << "a Y --Y -0.50";
+        QTest::newRow("11 red") << 11 << 4 << 23.456f << "b R R-- 23.46";
+        QTest::newRow("12 yellow") << 12 << 7 << 0.0f << "c Y RRY 0.00";
+        QTest::newRow("state 8 lights none") << 15 << 8 << 1.0f << "f Y --- 1.00";
     }
     void channelColours() {
         QFETCH(int, errorCode);
@@ -180,15 +182,10 @@ private slots:
         reading.Channels[11] = {uint16_t(errorCode), uint16_t(stateBits), value};
         ShowReading(*f.form, reading);
         const ChannelPanels& p = kChannelPanels[11];
-        QTEST(f.Text(p.Code), "code");
-        QTEST(f.Text(p.Value), "valueText");
-        QTEST(int(PanelColourOf(f.form->Panel(p.Value))), "colour");
-        QString lamps;
-        for (int lamp : {p.Bit2, p.Bit1, p.Bit0}) {
-            const PanelColour c = PanelColourOf(f.form->Panel(lamp));
-            lamps += c == PanelColour::Red ? 'R' : c == PanelColour::Yellow ? 'Y' : '-';
-        }
-        QTEST(lamps, "lamps");
+        QString shown = f.Text(p.Code) + ' ' + Letter(f.form->Panel(p.Value)) + ' ';
+        for (int lamp : {p.Bit2, p.Bit1, p.Bit0})
+            shown += Letter(f.form->Panel(lamp));
+        QTEST(shown + ' ' + f.Text(p.Value), "shown");
         // Back to no error: white again.
         reading.Channels[11] = {};
         ShowReading(*f.form, reading);
@@ -300,7 +297,7 @@ private slots:
         emit f.form->ComboBox2->activated(0);
         f.form->close();
         f.form.reset();
-        const QByteArray saved = f.DevDat();
+        const QByteArray saved = ReadAll(f.folder.filePath("dev.dat"));
         QVERIFY2(saved.contains("NetAdrr=200\n") && saved.contains("Spd=5\n"), saved);
         QVERIFY(!f.state->Port.IsOpen());
     }
