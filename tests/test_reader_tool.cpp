@@ -291,28 +291,26 @@ private slots:
 
     // Each instrument keeps its own reading; --network picks one; plot draws one at a time.
     void networks_data() {
-        QTest::addColumn<QStringList>("arguments"); // OUT stands for a folder to write into
+        QTest::addColumn<QString>("command"); // OUT stands for a folder to write into
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("rows"); // network and channel 1's value of each CSV row
-        QTest::newRow("all") << QStringList{"csv"} << 0
+        QTest::newRow("all") << "csv" << 0
                              << QStringList{"1 10", "2 20", "1 11", "2 20", "1 ", "2 22"};
         QTest::newRow("--network 2")
-            << QStringList{"csv", "--network", "2"} << 0 << QStringList{"2 20", "2 20", "2 22"};
-        QTest::newRow("--network 0, not in the log")
-            << QStringList{"csv", "--network", "0"} << 0 << QStringList{};
+            << "csv --network 2" << 0 << QStringList{"2 20", "2 20", "2 22"};
+        QTest::newRow("--network 0, not in the log") << "csv --network 0" << 0 << QStringList{};
         for (const char* bad : {"256", "-1", "01x", "", "1000000000000"})
             QTest::addRow("--network '%s'", bad)
-                << QStringList{"stats", "--network", bad} << 2 << QStringList{};
-        QTest::newRow("plot of two instruments")
-            << QStringList{"plot", "-o", "OUT/chart.svg"} << 2 << QStringList{};
+                << QString("stats --network ") + bad << 2 << QStringList{};
+        QTest::newRow("plot of two instruments") << "plot -o OUT/chart.svg" << 2 << QStringList{};
         QTest::newRow("plot of one of them")
-            << QStringList{"plot", "--network", "1", "-o", "OUT/chart.svg"} << 0 << QStringList{};
+            << "plot --network 1 -o OUT/chart.svg" << 0 << QStringList{};
     }
     void networks() {
-        QFETCH(QStringList, arguments);
+        QFETCH(QString, command);
         QTemporaryDir dir;
         WriteAll(dir.filePath("COM.txt"), TwoInstruments());
-        arguments.replaceInStrings("OUT", dir.path());
+        QStringList arguments = command.split(' ').replaceInStrings("OUT", dir.path());
         const Finished run = Tool(arguments << dir.filePath("COM.txt"));
         QTEST(run.Status, "status");
         QStringList rows;
@@ -326,33 +324,24 @@ private slots:
 
     // Nothing at -o or at a planted name is lost, whatever the job meets; failures are status 2.
     void outputSafety_data() {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<QStringList>("arguments"); // LOG, OUT, FILE and FOLDER stand for paths
+        QTest::addColumn<QString>("command"); // "setup: arguments"; LOG, OUT, FILE, FOLDER: paths
         QTest::addColumn<int>("status");
-        QTest::newRow("csv -o its input") << "" << QStringList{"csv", "-o", "LOG", "LOG"} << 2;
-        QTest::newRow("csv --follow -o its input")
-            << "" << QStringList{"csv", "--follow", "-o", "LOG", "LOG"} << 2;
-        QTest::newRow("-o a link to the input")
-            << "link-to-log" << QStringList{"stats", "-o", "OUT", "LOG"} << 2;
-        QTest::newRow("the input on standard input")
-            << "stdin" << QStringList{"csv", "-o", "LOG", "-"} << 2;
-        QTest::newRow("-o a FIFO") << "fifo" << QStringList{"csv", "-o", "OUT", "LOG"} << 2;
-        QTest::newRow("--follow -o, missing log")
-            << "file" << QStringList{"csv", "--follow", "-o", "FILE", "FOLDER/missing"} << 2;
-        QTest::newRow("planted temporary, failed job")
-            << "planted" << QStringList{"csv", "-o", "OUT", "FOLDER/missing"} << 2;
-        QTest::newRow("planted temporary, good job")
-            << "planted" << QStringList{"csv", "-o", "OUT", "LOG"} << 0;
-        QTest::newRow("csv to a full device") << "full" << QStringList{"csv", "LOG"} << 2;
-        QTest::newRow("stats to a full device") << "full" << QStringList{"stats", "LOG"} << 2;
-        QTest::newRow("ports to a full device")
-            << "full" << QStringList{"ports", "--file", "FILE"} << 2;
-        QTest::newRow("-o a link stays a link")
-            << "link-to-file" << QStringList{"csv", "-o", "OUT", "LOG"} << 0;
+        QTest::newRow("csv -o its input") << "csv -o LOG LOG" << 2;
+        QTest::newRow("csv --follow -o its input") << "csv --follow -o LOG LOG" << 2;
+        QTest::newRow("-o a link to the input") << "link-to-log: stats -o OUT LOG" << 2;
+        QTest::newRow("the input on standard input") << "stdin: csv -o LOG -" << 2;
+        QTest::newRow("-o a FIFO") << "fifo: csv -o OUT LOG" << 2;
+        QTest::newRow("--follow -o, missing log") << "csv --follow -o FILE FOLDER/missing" << 2;
+        QTest::newRow("planted temporary, failed job") << "planted: csv -o OUT FOLDER/missing" << 2;
+        QTest::newRow("planted temporary, good job") << "planted: csv -o OUT LOG" << 0;
+        QTest::newRow("csv to a full device") << "full: csv LOG" << 2;
+        QTest::newRow("stats to a full device") << "full: stats LOG" << 2;
+        QTest::newRow("ports to a full device") << "full: ports --file FILE" << 2;
+        QTest::newRow("-o a link stays a link") << "link-to-file: csv -o OUT LOG" << 0;
     }
     void outputSafety() {
-        QFETCH(QString, setup);
-        QFETCH(QStringList, arguments);
+        QFETCH(QString, command);
+        const QString setup = command.contains(": ") ? command.section(": ", 0, 0) : QString();
         QTemporaryDir dir;
         const QString log = dir.filePath("COM.txt"), out = dir.filePath("out.csv"),
                       file = dir.filePath("file"), folder = dir.filePath("folder");
@@ -370,11 +359,9 @@ private slots:
             QVERIFY(QFile::link(file, out + ".part"));
         if (setup == "fifo")
             QCOMPARE(mkfifo(out.toLocal8Bit().constData(), 0644), 0);
-        for (QString& argument : arguments)
-            argument.replace("LOG", log)
-                .replace("OUT", out)
-                .replace("FILE", file)
-                .replace("FOLDER", folder);
+        QStringList arguments = command.section(": ", -1).split(' ');
+        arguments.replaceInStrings("LOG", log).replaceInStrings("OUT", out);
+        arguments.replaceInStrings("FILE", file).replaceInStrings("FOLDER", folder);
         const QStringList before =
             QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
         const Finished run = Run("reader-tool", arguments, setup == "stdin" ? log : QString(),
@@ -490,30 +477,27 @@ private slots:
 
     // A first SIGTERM or SIGINT ends a program blocked in an open or a read: status 2.
     void signalsWhileBlocked_data() {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("arguments"); // FIFO stands for a FIFO without a writer
+        QTest::addColumn<QString>("command"); // FIFO stands for a FIFO without a writer
         QTest::addColumn<int>("signal");
-        QTest::newRow("stats opening a FIFO, SIGTERM")
-            << "reader-tool" << QStringList{"stats", "FIFO"} << int(SIGTERM);
+        QTest::newRow("stats opening a FIFO, SIGTERM") << "reader-tool stats FIFO" << int(SIGTERM);
         QTest::newRow("csv opening a FIFO, SIGINT")
-            << "reader-tool" << QStringList{"csv", "-o", "FIFO.csv", "FIFO"} << int(SIGINT);
-        QTest::newRow("csv reading a silent pipe, SIGTERM")
-            << "reader-tool" << QStringList{"csv", "-"} << int(SIGTERM);
+            << "reader-tool csv -o FIFO.csv FIFO" << int(SIGINT);
+        QTest::newRow("csv reading a silent pipe, SIGTERM") << "reader-tool csv -" << int(SIGTERM);
         QTest::newRow("replay opening a FIFO, SIGINT")
-            << "instrument-sim" << QStringList{"--replay", "FIFO"} << int(SIGINT);
+            << "instrument-sim --replay FIFO" << int(SIGINT);
         QTest::newRow("replay opening a FIFO, SIGTERM")
-            << "instrument-sim" << QStringList{"--replay", "FIFO"} << int(SIGTERM);
+            << "instrument-sim --replay FIFO" << int(SIGTERM);
     }
     void signalsWhileBlocked() {
-        QFETCH(QString, program);
-        QFETCH(QStringList, arguments);
+        QFETCH(QString, command);
         QFETCH(int, signal);
         QTemporaryDir dir;
         const QString fifo = dir.filePath("fifo");
         QCOMPARE(mkfifo(fifo.toLocal8Bit().constData(), 0644), 0);
-        arguments.replaceInStrings("FIFO", fifo);
+        QStringList arguments = command.split(' ').replaceInStrings("FIFO", fifo);
         QProcess process; // its standard input: a pipe that stays open and silent
-        process.start(QCoreApplication::applicationDirPath() + "/" + program, arguments);
+        process.start(QCoreApplication::applicationDirPath() + "/" + arguments.takeFirst(),
+                      arguments);
         QVERIFY(process.waitForStarted());
         QVERIFY(CatchesSignal(process.processId(), signal));
         ::kill(pid_t(process.processId()), signal);
