@@ -17,7 +17,6 @@ Q_DECLARE_METATYPE(ProtocolVariant)
 
 namespace {
 
-const QString kParsed = "Ответ разобран";
 const QString kNoAnswer = "Ответа нет";
 // The status texts one cycle shows, in order.
 const QString kParsedCycle = "Передача запроса > Пришел ответ > Ответ разобран";
@@ -34,11 +33,10 @@ QByteArray DevDat(const QString& device, int spd, int timeOut, int useLog = 0,
 }
 
 struct Bench {
-    Bench(ProtocolVariant variant, const QByteArray& devDatExtra = {}, int spd = 7,
-          int timeOut = 300, int useLog = 0, std::function<LocalTime()> clock = LocalTimeNow)
+    Bench(ProtocolVariant variant, int spd, int timeOut, int useLog = 0,
+          const QByteArray& logName = "COM.txt", std::function<LocalTime()> clock = LocalTimeNow)
         : sim({"--reading", "example"}),
-          fixture(variant, DevDat(sim.Device(), spd, timeOut, useLog) + devDatExtra,
-                  std::move(clock)) {
+          fixture(variant, DevDat(sim.Device(), spd, timeOut, useLog, logName), std::move(clock)) {
         QObject::connect(fixture.form->StatusBar1, &QStatusBar::messageChanged,
                          [this](const QString& text) { shown << text; });
     }
@@ -73,7 +71,7 @@ private slots:
         QFETCH(ProtocolVariant, variant);
         QFETCH(QString, request);
         QFETCH(bool, linesAfterPick);
-        Bench b(variant, {}, 7, 300);
+        Bench b(variant, 7, 300);
         TForm1& w = *b.fixture.form;
         const SerialPort& port = b.fixture.state->Port;
         QCOMPARE(port.LastModemLines(), (SerialPort::ModemLines{true, true})); // start-up
@@ -125,7 +123,7 @@ private slots:
 
     // Silence and a too short answer: the short one repaints, silence keeps the picture.
     void silenceKeepsTheReading() {
-        Bench b(ProtocolVariant::Crc, {}, 11, 200);
+        Bench b(ProtocolVariant::Crc, 11, 200);
         b.Start();
         QCOMPARE(b.Cycle(), kParsedCycle);
         QCOMPARE(b.fixture.Text(57), QString("3"));
@@ -166,7 +164,7 @@ private slots:
             const int t = tick++;
             return LocalTime{2026, 12, 0, 6, 14, 3, uint16_t(7 + t), uint16_t(250 + 5 * t)};
         };
-        Bench b(ProtocolVariant::Crc, {}, 11, 200, 1, clock);
+        Bench b(ProtocolVariant::Crc, 11, 200, 1, "COM.txt", clock);
         b.Start();
         QVERIFY(b.sim.Command("next silence"));
         QCOMPARE(b.Cycle(), kNoAnswerCycle);
@@ -202,14 +200,12 @@ private slots:
         QFETCH(int, useLog);
         QFETCH(QByteArray, logName);
         QFETCH(bool, created);
-        SimProcess sim({"--reading", "example"});
-        FormFixture f(ProtocolVariant::Crc, DevDat(sim.Device(), 7, 300, useLog, logName));
-        QTest::mouseClick(f.form->Button1, Qt::LeftButton);
-        f.Tick();
-        QCOMPARE(f.form->StatusBar1->currentMessage(), kParsed);
-        const QStringList files = QDir(f.folder.path()).entryList(QDir::Files);
+        Bench b(ProtocolVariant::Crc, 7, 300, useLog, logName);
+        b.Start();
+        QCOMPARE(b.Cycle(), kParsedCycle);
+        const QStringList files = QDir(b.fixture.folder.path()).entryList(QDir::Files);
         QCOMPARE(files.size(), created ? 2 : 1); // dev.dat, and the log when it is on
-        QVERIFY(f.errors.isEmpty());
+        QVERIFY(b.fixture.errors.isEmpty());
     }
 
     // The window keeps answering while the exchange runs: the event loop is never held up by a
@@ -226,7 +222,7 @@ private slots:
     void eventLoopNeverStalls() {
         QFETCH(QString, fault);
         QFETCH(int, spd);
-        Bench b(ProtocolVariant::Crc, {}, spd, 600);
+        Bench b(ProtocolVariant::Crc, spd, 600);
         if (fault == "vanish")
             b.sim.Kill();
         else
@@ -243,7 +239,7 @@ private slots:
     // A pick or a click during an exchange takes effect when the cycle has ended, in the order
     // given; the port is never reopened under the read.
     void inputWaitsForTheCycle() {
-        Bench b(ProtocolVariant::Crc, {}, 11, 400);
+        Bench b(ProtocolVariant::Crc, 11, 400);
         QVERIFY(b.sim.Command("fault silence"));
         TForm1& w = *b.fixture.form;
         b.Start();
@@ -265,7 +261,7 @@ private slots:
     // cycle at once: no read is started after it, the cycle finishes with no answer and its log
     // record is whole. (TestPrograms::signalDuringSilentRead ends a silent read so.)
     void closeWhileWriting() {
-        Bench b(ProtocolVariant::Crc, {}, 7, 30000, 1); // the read would last 34.8 s
+        Bench b(ProtocolVariant::Crc, 7, 30000, 1); // the read would last 34.8 s
         QVERIFY(b.sim.Command("fault silence"));
         b.Start();
         b.shown.clear();
@@ -289,7 +285,7 @@ private slots:
     // previous one ended.
     void timerCadence() {
         QList<qint64> starts, ends; // outlive the window, whose closing ends a cycle
-        Bench b(ProtocolVariant::Crc, {}, 7, 300);
+        Bench b(ProtocolVariant::Crc, 7, 300);
         TForm1& w = *b.fixture.form;
         QVERIFY(w.Timer4->isActive());
         QElapsedTimer clock;
