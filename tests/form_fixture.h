@@ -4,11 +4,11 @@
 // of shown.
 
 #include "show_reading.h"
+#include "test_files.h"
 #include "tform1.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -18,11 +18,8 @@ struct FormFixture {
                          std::function<LocalTime()> clock = LocalTimeNow)
         : oldCurrent(QDir::currentPath()) {
         QDir::setCurrent(folder.path());
-        if (!devDat.isNull()) {
-            QFile file(folder.filePath("dev.dat"));
-            if (file.open(QIODevice::WriteOnly))
-                file.write(devDat);
-        }
+        if (!devDat.isNull())
+            WriteAll(folder.filePath("dev.dat"), devDat);
         state = std::make_unique<ReaderState>(variant, std::move(clock));
         TForm1::Dialogs dialogs;
         dialogs.ErrorBox = [this](const QString& text) { errors << text; };
@@ -36,6 +33,8 @@ struct FormFixture {
         QDir::setCurrent(oldCurrent);
     }
     QString Text(int panel) const { return form->Panel(panel)->text(); }
+    // The request and error counters as shown, "requests/errors".
+    QString Counters() const { return Text(61) + '/' + Text(62); }
     // One tick of the exchange timer; a cycle it begins is waited for.
     void Tick() {
         form->Timer4Timer();

@@ -1,5 +1,4 @@
 #include "form_fixture.h"
-#include "test_files.h"
 
 #include <QComboBox>
 #include <QPushButton>
@@ -109,8 +108,7 @@ private slots:
         QCOMPARE(w.ComboBox2->currentText(), QString("19200"));
         QCOMPARE(w.ComboBox3->currentText(), QString("1"));
         QCOMPARE(w.Button1->text(), QString("Начать обмен"));
-        QCOMPARE(f.Text(61), QString("0"));
-        QCOMPARE(f.Text(62), QString("0"));
+        QCOMPARE(f.Counters(), QString("0/0"));
         QCOMPARE(f.state->ExchangeActive, 0);
         for (const ChannelPanels& p : kChannelPanels) {
             QCOMPARE(f.Text(p.Value), QString("0.00"));

@@ -128,25 +128,16 @@ class TestReaderTool : public QObject {
 private slots:
     void roundTripAndReplay() {
         QTemporaryDir first, second;
-        struct Step {
-            QString command, outcome;
-        };
-        const QList<Step> steps = {
-            {"reading example", "ok"},
-            {"channel 2 0 4 12.5", "ok"},
-            {"reading live", "ok"},
-            {"next silence", "no-answer"},
-            {"next badsum", "checksum-mismatch"},
-            {"next short", "too-short"},
-            {"next noise", "ok"},
-            {"next split 50", "ok"},
-            {"next delay 50", "ok"},
-            {"next long", "no-frame"},
-            {"next garbage", "no-frame"},
-        };
+        // A simulator command for each cycle, and the outcome the cycle's row shows.
+        const QStringList steps =
+            QString("reading example: ok|channel 2 0 4 12.5: ok|reading live: ok|"
+                    "next silence: no-answer|next badsum: checksum-mismatch|"
+                    "next short: too-short|next noise: ok|next split 50: ok|next delay 50: ok|"
+                    "next long: no-frame|next garbage: no-frame")
+                .split('|');
         QStringList commands;
-        for (const Step& step : steps)
-            commands << step.command;
+        for (const QString& step : steps)
+            commands << step.section(": ", 0, 0);
         SimProcess sim({"--reading", "zero"});
         RunCycles(first.path(), sim, commands);
         const QStringList sent = sim.Answers();
@@ -155,7 +146,7 @@ private slots:
         const QList<QStringList> rows = Rows(Tool({"csv", "--raw", first.filePath("COM.txt")}).Out);
         QCOMPARE(rows.size(), steps.size());
         for (qsizetype i = 0; i < steps.size(); ++i) {
-            QCOMPARE(rows[i][kOutcome], steps[i].outcome);
+            QCOMPARE(rows[i][kOutcome], steps[i].section(": ", 1));
             // Byte for byte what the simulator sent, of which a read takes 200 bytes at most.
             QCOMPARE(rows[i][kAnswerHex], sent[i].left(400));
         }
