@@ -15,6 +15,14 @@ struct Folder {
     std::string path() const { return file().toStdString(); }
 };
 
+// The settings in memory as "|Key=value|..." in dev.dat's order.
+QString Loaded(const AppSettings& s) {
+    return QString::asprintf("|Port=%u|Spd=%u|Par=%u|NetAdrr=%d|TimeOut=%u|UseLogFile=%d|"
+                             "LogFileName=%s|",
+                             s.Port, s.Spd, s.Par, s.NetAdrr, s.TimeOut, s.UseLogFile,
+                             s.LogFileName.c_str());
+}
+
 } // namespace
 
 class TestSettings : public QObject {
@@ -172,10 +180,7 @@ private slots:
         QVERIFY2(after.contains("\n" + writtenBack + "\n"), qPrintable(after));
         const QString key = writtenBack.left(writtenBack.indexOf('='));
         QCOMPARE(after.count("\n" + key + "="), 1); // no second line for the key
-        const QString loaded = QString::asprintf(
-            "|Port=%u|Spd=%u|Par=%u|NetAdrr=%d|TimeOut=%u|UseLogFile=%d|LogFileName=%s|",
-            settings.Port, settings.Spd, settings.Par, settings.NetAdrr, settings.TimeOut,
-            settings.UseLogFile, settings.LogFileName.c_str());
+        const QString loaded = Loaded(settings);
         QVERIFY2(loaded.contains("|" + writtenBack + "|"), qPrintable(loaded));
     }
 
@@ -235,25 +240,18 @@ private slots:
         QFETCH(int, spd);
         QFETCH(int, saved);
         Folder folder;
-        AppSettings settings;
-        LoadSettings(settings, folder.path());
-        // An editor changes TimeOut, Port and Par while the program runs.
-        QByteArray edited = ReadAll(folder.file());
+        // The file as loading left it, then changed by an editor while the program ran.
+        QByteArray edited = kFreshDevDat;
         edited.replace("TimeOut=1000", "TimeOut=250").replace("Port=1", "Port=6");
-        edited.replace("Par=0", "Par=5");
-        WriteAll(folder.file(), edited);
-        settings.Port = 2;
-        settings.Spd = uint16_t(spd);
-        settings.NetAdrr = 200;
-        settings.UseLogFile = 0;
-        settings.LogFileName = "ignored.txt";
+        WriteAll(folder.file(), edited.replace("Par=0", "Par=5"));
+        // Port, Spd, Par, NetAdrr, TimeOut, UseLogFile, LogFileName in memory:
+        AppSettings settings{2, uint16_t(spd), 0, 200, 1000, 0, "ignored.txt"};
         SaveSettings(settings, folder.path());
         QCOMPARE(settings.Spd, saved);
-        QByteArray expected = kFreshDevDat;
-        expected.replace("Port=1", "Port=2").replace("Spd=7", "Spd=" + QByteArray::number(saved));
-        expected.replace("NetAdrr=1", "NetAdrr=200").replace("UseLogFile=1", "UseLogFile=0");
-        expected.replace("TimeOut=1000", "TimeOut=250");
-        QCOMPARE(ReadAll(folder.file()), expected);
+        QCOMPARE(ReadAll(folder.file()),
+                 "[COM_SETTINGS]\nPort=2\nSpd=" + QByteArray::number(saved) +
+                     "\nPar=0\n[DEVICE]\nNetAdrr=200\n[SETTINGS]\nTimeOut=250\n[LOG]\n"
+                     "UseLogFile=0\nLogFileName=COM.txt\n");
     }
 
     void readOnlyFileIsMadeWritable() {
@@ -279,10 +277,8 @@ private slots:
         } catch (const SettingsWriteError& error) {
             QCOMPARE(QString(error.what()), "Unable to write to " + folder.file());
         }
-        QCOMPARE(settings.Port, 1);
-        QCOMPARE(settings.Spd, 0);
-        QCOMPARE(settings.NetAdrr, 1);
-        QCOMPARE(settings.LogFileName, std::string("com_log"));
+        QCOMPARE(Loaded(settings),
+                 "|Port=1|Spd=0|Par=0|NetAdrr=1|TimeOut=0|UseLogFile=1|LogFileName=com_log|");
         QVERIFY_THROWS_EXCEPTION(SettingsWriteError, SaveSettings(settings, folder.path()));
     }
 
@@ -294,8 +290,8 @@ private slots:
         WriteAll(folder.file(), garbage);
         AppSettings settings;
         LoadSettings(settings, folder.path());
-        QCOMPARE(settings.Spd, 7);
-        QCOMPARE(settings.TimeOut, 1000);
+        QCOMPARE(Loaded(settings),
+                 "|Port=1|Spd=7|Par=0|NetAdrr=1|TimeOut=1000|UseLogFile=1|LogFileName=COM.txt|");
         QVERIFY(ReadAll(folder.file()).startsWith(garbage)); // nothing of it is lost
     }
 
@@ -309,11 +305,8 @@ private slots:
         QDir::setCurrent(old);
         QCOMPARE(QString::fromStdString(SettingsFilePath()), QDir::currentPath() + "/dev.dat");
         QCOMPARE(ReadAll(folder.file()), kFreshDevDat);
-        QCOMPARE(settings.Port, 1);
-        QCOMPARE(settings.Spd, 7);
-        QCOMPARE(settings.NetAdrr, 1);
-        QCOMPARE(settings.TimeOut, 1000);
-        QCOMPARE(settings.LogFileName, std::string("COM.txt"));
+        QCOMPARE(Loaded(settings),
+                 "|Port=1|Spd=7|Par=0|NetAdrr=1|TimeOut=1000|UseLogFile=1|LogFileName=COM.txt|");
     }
 };
 
