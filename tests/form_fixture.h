@@ -14,12 +14,16 @@
 #include <memory>
 
 struct FormFixture {
+    // `prepare` runs in the folder before the window is made.
     explicit FormFixture(ProtocolVariant variant, const QByteArray& devDat = {},
-                         std::function<LocalTime()> clock = LocalTimeNow)
+                         std::function<LocalTime()> clock = LocalTimeNow,
+                         const std::function<void()>& prepare = {})
         : oldCurrent(QDir::currentPath()) {
         QDir::setCurrent(folder.path());
         if (!devDat.isNull())
             WriteAll(folder.filePath("dev.dat"), devDat);
+        if (prepare)
+            prepare();
         state = std::make_unique<ReaderState>(variant, std::move(clock));
         TForm1::Dialogs dialogs;
         dialogs.ErrorBox = [this](const QString& text) { errors << text; };

@@ -266,27 +266,16 @@ private slots:
     // dev.dat that cannot be written: the error box names it, the rest of start-up is skipped,
     // and the window runs with the exchange stopped.
     void unwritableSettingsAtStartUp() {
-        const QString old = QDir::currentPath();
-        QTemporaryDir folder;
-        QVERIFY(QDir(folder.path()).mkdir("dev.dat"));
-        QDir::setCurrent(folder.path());
-        ReaderState state(ProtocolVariant::Crc);
-        QStringList errors;
-        TForm1::Dialogs dialogs;
-        dialogs.ErrorBox = [&](const QString& text) { errors << text; };
-        dialogs.PortBox = [](const QString&, const QString&) {};
-        {
-            TForm1 form(state, "TITLE", dialogs);
-            QCOMPARE(errors, QStringList{"Unable to write to " + folder.path() + "/dev.dat"});
-            QCOMPARE(form.size(), QSize(760, 360)); // the first step always runs
-            QVERIFY(!state.Port.LastOpening());     // the port was never opened
-            QCOMPARE(form.Panel(61)->text(), QString());
-            QCOMPARE(state.Settings.Spd, 0); // settings not yet loaded keep their first values
-            QTest::mouseClick(form.Button1, Qt::LeftButton);
-            QCOMPARE(state.ExchangeActive, 1); // the window still works
-        }
-        QCOMPARE(errors.size(), 2); // the save at shutdown fails the same way
-        QDir::setCurrent(old);
+        FormFixture f(ProtocolVariant::Crc, {}, LocalTimeNow, [] { QDir().mkdir("dev.dat"); });
+        QCOMPARE(f.errors, QStringList{"Unable to write to " + f.folder.path() + "/dev.dat"});
+        QCOMPARE(f.form->size(), QSize(760, 360)); // the first step always runs
+        QVERIFY(!f.state->Port.LastOpening());     // the port was never opened
+        QCOMPARE(f.Text(61), QString());
+        QCOMPARE(f.state->Settings.Spd, 0); // settings not yet loaded keep their first values
+        QTest::mouseClick(f.form->Button1, Qt::LeftButton);
+        QCOMPARE(f.state->ExchangeActive, 1); // the window still works
+        f.form.reset();
+        QCOMPARE(f.errors.size(), 2); // the save at shutdown fails the same way
     }
 
     void closingSavesFiveKeys() {

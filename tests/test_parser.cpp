@@ -56,6 +56,12 @@ DeviceReading GoodReading() {
     return reading;
 }
 
+// The status values in hex: keys, keys2, number, inputs, controls, relays.
+QString StatusValues(const DeviceReading& r) {
+    return QString::asprintf("%x %x %x %x %x %x", r.KeyBits, r.KeyBits2, r.StatusNumber,
+                             r.InputBits, r.ControlBits, r.RelayBits);
+}
+
 // Each channel's error code, state and value against "error/state/value" per channel, blank
 // separated; a value of '=' stands for `kept`.
 void CompareChannels(const DeviceReading& r, const QString& expected, float kept = 0) {
@@ -91,12 +97,7 @@ private slots:
         DeviceReading r;
         QCOMPARE(kExampleCrc.size(), 116);
         QCOMPARE(ParseCrc(kExampleCrc, r), uint16_t(0));
-        QCOMPARE(r.KeyBits, 0x81);
-        QCOMPARE(r.KeyBits2, 0x01);
-        QCOMPARE(r.StatusNumber, 3);
-        QCOMPARE(r.InputBits, 0x05);
-        QCOMPARE(r.ControlBits, 0x02);
-        QCOMPARE(r.RelayBits, 0x0301);
+        QCOMPARE(StatusValues(r), QString("81 1 3 5 2 301"));
         QCOMPARE(r.ChecksumReceived, 30526);
         QCOMPARE(r.ChecksumComputed, 30526);
         const std::array<uint16_t, 10> keys{1, 0, 0, 0, 0, 0, 0, 1, 1, 0};
@@ -276,9 +277,7 @@ private slots:
         DeviceReading r = GoodReading();
         QCOMPARE(ParseCrc(Answer(ProtocolVariant::Crc, status + ";" + Fields("1100.5", 12)), r),
                  uint16_t(0));
-        QTEST(QString::asprintf("%x %x %x %x %x %x", r.KeyBits, r.KeyBits2, r.StatusNumber,
-                                r.InputBits, r.ControlBits, r.RelayBits),
-              "values");
+        QTEST(StatusValues(r), "values");
         for (int i = 0; i < 16; ++i)
             QCOMPARE(int(r.RelayFlags[i]), (r.RelayBits >> i) & 1);
         QCOMPARE(r.Channels[0].Value, 0.5f); // the fields start right after the status text
