@@ -37,7 +37,7 @@ void BM_ShowReading(benchmark::State& state) {
     const bool repaint = state.range(0) != 0;
     size_t i = 0;
     for (auto _ : state) {
-        ShowReading(*g_form, readings[i++ & 1]);
+        ShowReading(g_form->Panels(), readings[i++ & 1]);
         if (repaint)
             g_form->repaint();
     }

@@ -9,13 +9,19 @@
 #      delivery to a subscriber (median, p99);
 #   3. resident memory with 3 lines of 32 instruments each;
 #   4. fixed-rate drift: one instrument every 20 ms for `drift-seconds` (200: 10 000 visits),
-#      each send stamp against its place on the grid.
-# Usage: bench/service-bench.sh [seconds] [drift-seconds]
+#      each send stamp against its place on the grid;
+#   5. the CPU per exchange of a plain pyserial + paho-mqtt loop (bench/peer_loop.py, no files)
+#      on the same paced bus, for comparison.
+# Usage: bench/service-bench.sh [seconds] [drift-seconds]; READER_BIN=DIR runs the programs in DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
+for p in python3-serial python3-paho-mqtt; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null
+done
 seconds=${1:-20}
 drift_seconds=${2:-$seconds}
-bin=$PWD/build/bin
+bin=${READER_BIN:-$PWD/build/bin}
 dir=$(mktemp -d)
 pids=()
 cleanup() {
@@ -104,3 +110,11 @@ off = [s - sent[0] - 20 * k for k, s in enumerate(sent)]
 print("fixed rate, %d visits at 20 ms: last visit %+.0f ms off the grid, spread %.0f to %+.0f ms"
       % (len(sent), off[-1], min(off), max(off)))
 PY
+
+# The peer loop on the same paced bus.
+"$bin/instrument-sim" --address 1,2,3 --reading live --pace --baud 19200 --link "$dir/ttyp" \
+    >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [ -e "$dir/ttyp" ] && break; sleep 0.1; done
+exchanges_cpu=$(python3 bench/peer_loop.py "$dir/ttyp" "$port" "$seconds")
+awk -v seconds="$seconds" '{ printf "peer    %d exchanges in %s s, CPU per exchange %.3f ms (pyserial + paho-mqtt, no files)\n", $1, seconds, $2 * 1000 / $1 }' <<<"$exchanges_cpu"

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 speed_mb=${1:-300}
 memory_mb=${2:-1024}
-bin=build/bin
+bin=${READER_BIN:-build/bin}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 

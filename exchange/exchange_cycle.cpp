@@ -54,7 +54,8 @@ void ExchangeCycle::OnRead(uint32_t count) {
         listener->AnswerRead(r);
 
     if (count > 0)
-        r.Outcome = OutcomeOfParse(ParseAnswer(m_variant, m_receive, count, *m_job.Reading));
+        r.Outcome =
+            OutcomeOfParse(ParseAnswer(m_variant, m_receive, count, *m_job.Reading, m_rule));
     else
         r.Outcome = m_line.LastReadFailed() && !m_aborted ? ExchangeOutcome::PortFailure
                                                           : ExchangeOutcome::NoAnswer;

@@ -46,6 +46,8 @@ public:
                   std::function<LocalTime()> clock = LocalTimeNow);
 
     void AddListener(ExchangeListener* listener) { m_listeners.push_back(listener); }
+    // Which answers count as a frame (the window's own rule unless set).
+    void SetFrameRule(FrameRule rule) { m_rule = rule; }
 
     // Begins an exchange; `finished` runs after the listeners have had its record. With
     // nothing to wait for on the line the whole exchange has run when Begin returns.
@@ -67,6 +69,7 @@ private:
     ProtocolVariant m_variant;
     Line& m_line;
     std::function<LocalTime()> m_clock;
+    FrameRule m_rule = FrameRule::Reader;
     std::vector<ExchangeListener*> m_listeners;
     RequestBuffer m_request{};
     ReceiveBuffer m_receive{};

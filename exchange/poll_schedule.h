@@ -1,7 +1,8 @@
 #pragma once
 
-// When each instrument on a line is visited. Plain logic on a steady clock (ms from any fixed
-// start): the caller asks for the next visit, runs the exchange and reports its end. Wall-clock
+// When each instrument on a line is visited: each every `PeriodMs` on a fixed grid on a steady
+// clock (ms from any fixed start), however long exchanges take, the instruments spread over the
+// period. The caller asks for the next visit, runs the exchange and reports its end. Wall-clock
 // steps (a time server, summer time) never reach it.
 
 #include <cstddef>
@@ -10,15 +11,10 @@
 
 class PollSchedule {
 public:
-    enum class Mode {
-        AfterEnd,  // the next visit starts `PeriodMs` after the previous exchange ended
-        FixedRate, // each instrument every `PeriodMs` on a fixed grid, however long exchanges take
-    };
     struct Options {
-        Mode Pacing = Mode::FixedRate;
         std::vector<uint32_t> Addresses; // visited in this order
-        int64_t PeriodMs = 1000;
-        int64_t GapMs = 0; // silence on the line between two exchanges
+        int64_t PeriodMs = 1000;         // 0: back to back
+        int64_t GapMs = 0;               // silence on the line between two exchanges
         // An instrument that failed this many times in a row is visited every 2nd, 4th, ...
         // period, at most every MaxBackoff-th, so a dead one cannot starve the others.
         uint32_t BackoffAfter = 3;
@@ -35,23 +31,19 @@ public:
     // The next visit: the instrument due first (ties in list order), not before the line is
     // free again plus the gap. Nothing when there are no addresses.
     bool Next(Visit& visit) const;
-    // The visit `Next` gave has ended at endMs.
-    void Done(const Visit& visit, bool answered, int64_t endMs);
+    // The visit `Next` gave has ended at endMs; its instrument has now failed `failuresInRow`
+    // exchanges in a row (0 after a good one).
+    void Done(const Visit& visit, uint32_t failuresInRow, int64_t endMs);
 
     // Visits skipped because an exchange ran past them (fixed rate never bursts to catch up).
     uint64_t Skipped() const { return m_skipped; }
-    uint32_t FailuresInRow(size_t index) const { return m_slots[index].Failures; }
     const Options& Settings() const { return m_options; }
 
 private:
-    struct Slot {
-        int64_t DueMs = 0;
-        uint32_t Failures = 0;
-    };
-    int64_t PeriodsToWait(const Slot& slot) const;
+    int64_t PeriodsToWait(uint32_t failuresInRow) const;
 
     Options m_options;
-    std::vector<Slot> m_slots;
+    std::vector<int64_t> m_dueMs;
     int64_t m_lineFreeMs = 0;
     bool m_anyDone = false;
     uint64_t m_skipped = 0;

@@ -195,12 +195,13 @@ void AppendJsonLinesRow(std::string& out, const ExchangeRecord& r, bool raw) {
     out += '\n';
 }
 
-std::string StateJson(const ExchangeRecord& r, uint64_t seq) {
+std::string StateJson(const ExchangeRecord& r, uint64_t seq, int64_t startedUtcMs) {
     const DeviceReading& reading = *r.Reading;
     std::string out;
     JsonText json(out);
     json.BeginObject();
     json.Key("ts").String(UtcTimestamp(r.Received.UtcMs));
+    json.Key("started").String(UtcTimestamp(startedUtcMs));
     json.Key("seq").Unsigned(seq);
     json.Key("exchange_ms").Unsigned(r.ExchangeMs);
     json.Key("channels").BeginArray();

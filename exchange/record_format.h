@@ -22,8 +22,10 @@ void AppendCsvHeader(std::string& out, bool raw);
 void AppendCsvRow(std::string& out, const ExchangeRecord& record, bool raw);
 void AppendJsonLinesRow(std::string& out, const ExchangeRecord& record, bool raw);
 
-// A reading as published: {"ts" (the answer's UTC time),"seq","exchange_ms","channels":[12 x
+// A reading as published: {"ts" (the answer's UTC time),"started" (when the publishing run
+// began, UTC),"seq" (the instrument's count of good readings in that
+// run),"exchange_ms","channels":[12 x
 // {"value","error","break","setpoint1","setpoint2"}],"relays":[16],"inputs":[4],
 // "controls":[2],"keys":[10] (keys[i] is KeyFlags entry i),"status_number"}. The record must
 // hold a reading.
-std::string StateJson(const ExchangeRecord& record, uint64_t seq);
+std::string StateJson(const ExchangeRecord& record, uint64_t seq, int64_t startedUtcMs);

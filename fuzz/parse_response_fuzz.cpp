@@ -1,5 +1,5 @@
-// libFuzzer target: any read of 0-200 bytes, parsed in both variants; and the field conversions
-// checked against the C library's sscanf on the same bytes.
+// libFuzzer target: any read of 0-200 bytes, parsed in both variants under both frame rules;
+// and the field conversions checked against the C library's sscanf on the same bytes.
 #include "parser.h"
 #include "scan_number.h"
 
@@ -56,6 +56,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const auto& channel : reading.Channels)
             if (channel.ErrorCode > 15 || channel.StateBits > 15)
                 __builtin_trap();
+        // A read the bus rule ends as whole is a frame under the whole-frame rule, and a whole
+        // frame is one under the readers' rule too.
+        DeviceReading whole;
+        const ParseOutcome strict =
+            ParseAnswer(variant, buffer, static_cast<uint32_t>(size), whole, FrameRule::WholeFrame);
+        if (AnswerLooksComplete(variant, data, static_cast<uint32_t>(size)) &&
+            strict != ParseOutcome::Parsed)
+            __builtin_trap();
+        DeviceReading loose;
+        if (strict == ParseOutcome::Parsed &&
+            ParseAnswer(variant, buffer, static_cast<uint32_t>(size), loose) !=
+                ParseOutcome::Parsed)
+            __builtin_trap();
     }
     return 0;
 }

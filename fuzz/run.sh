@@ -18,6 +18,9 @@ build parse_response_fuzz fuzz/parse_response_fuzz.cpp protocol/checksums.cpp pr
 build profile_fuzz fuzz/profile_fuzz.cpp settings/profile.cpp
 build log_reader_fuzz -Iexchange fuzz/log_reader_fuzz.cpp exchange/exchange_log_reader.cpp \
     exchange/exchange_log.cpp platform/file_access_posix.cpp
+build service_config_fuzz -Iservice -Iservice/mqtt -Iserial fuzz/service_config_fuzz.cpp \
+    service/service_config.cpp service/names.cpp service/ha_classes.cpp service/listen_config.cpp \
+    settings/profile.cpp protocol/address_list.cpp protocol/variant.cpp protocol/checksums.cpp
 
 for target in "$out"/*_fuzz; do
     [ -f "$target" ] || continue

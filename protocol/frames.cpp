@@ -28,9 +28,11 @@ uint16_t BuildRequest(ProtocolVariant variant, uint32_t netAdrr, RequestBuffer& 
 std::optional<ParsedRequest> ParseRequest(const uint8_t* data, size_t size) {
     // The longest frame is FF FF FF FF ":255;423;" CR, 14 bytes; the shortest ">0;xx" CR, 10.
     if (size < 10 || size > 14 || data[0] != 0xFF || data[1] != 0xFF || data[2] != 0xFF ||
-        data[3] != 0xFF || (data[4] != ':' && data[4] != '>'))
+        data[3] != 0xFF)
         return std::nullopt;
-    const ProtocolVariant variant = data[4] == ':' ? ProtocolVariant::Crc : ProtocolVariant::Sum;
+    const std::optional<ProtocolVariant> variant = VariantOfMark(char(data[4]));
+    if (!variant)
+        return std::nullopt;
     size_t at = 5;
     uint32_t netAdrr = 0;
     while (at < 8 && data[at] >= '0' && data[at] <= '9')
@@ -39,10 +41,10 @@ std::optional<ParsedRequest> ParseRequest(const uint8_t* data, size_t size) {
         return std::nullopt;
     // Once the number is known the frame is fixed (a leading zero makes it a byte too long).
     RequestBuffer expected;
-    if (BuildRequest(variant, netAdrr, expected) != size)
+    if (BuildRequest(*variant, netAdrr, expected) != size)
         return std::nullopt;
     for (; at < size; ++at)
         if (data[at] != expected[at])
             return std::nullopt;
-    return ParsedRequest{variant, netAdrr};
+    return ParsedRequest{*variant, netAdrr};
 }

@@ -53,13 +53,17 @@ void CopyText(const ReceiveBuffer& buffer, unsigned pos, unsigned length, char (
 struct FrameMarks {
     unsigned Start = 0, End = 0, Separator = 0;
 };
-bool LocateFrame(const ReceiveBuffer& buffer, unsigned length, FrameMarks& marks) {
+bool LocateFrame(const ReceiveBuffer& buffer, unsigned length, FrameRule rule, FrameMarks& marks) {
     marks.Start = FindBackward(buffer, length, kStartMark);
     marks.End = FindBackward(buffer, length, kEndMark);
     if (marks.End == 0)
         return false; // cut off before its end, e.g. by the read limit
     marks.Separator = FindBackward(buffer, marks.End, kSeparator);
-    return marks.Separator != 0 && marks.End - marks.Separator - 1 <= kMaxChecksumText;
+    if (marks.Separator == 0 || marks.End - marks.Separator - 1 > kMaxChecksumText)
+        return false;
+    // A whole frame: a real '!' before the checksum's ';' (and so before the CR).
+    return rule == FrameRule::Reader ||
+           (ByteAt(buffer, marks.Start) == kStartMark && marks.Start < marks.Separator);
 }
 
 // The checksum over the part of the frame it covers (none when the separator lies before the
@@ -98,7 +102,7 @@ uint16_t ParseResponse(ProtocolVariant variant, const ReceiveBuffer& buffer,
 }
 
 ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
-                         uint32_t receivedLength, DeviceReading& reading) {
+                         uint32_t receivedLength, DeviceReading& reading, FrameRule rule) {
     reading.KeyBits = 0;
     reading.KeyBits2 = 0;
     reading.InputBits = 0;
@@ -111,7 +115,7 @@ ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
     const unsigned length = receivedLength < kMaxReadLength ? receivedLength : kMaxReadLength;
 
     FrameMarks marks;
-    if (!LocateFrame(buffer, length, marks))
+    if (!LocateFrame(buffer, length, rule, marks))
         return ParseOutcome::NoFrame;
     const unsigned startMark = marks.Start, endMark = marks.End, separator = marks.Separator;
 
@@ -189,7 +193,7 @@ bool AnswerLooksComplete(ProtocolVariant variant, const uint8_t* data, uint32_t 
     std::memcpy(buffer.data(), data, count);
     // Only the checksum is compared: the fields are decoded once, by the exchange's parse.
     FrameMarks marks;
-    if (!LocateFrame(buffer, count, marks))
+    if (!LocateFrame(buffer, count, FrameRule::WholeFrame, marks))
         return false;
     char checksumText[16];
     CopyText(buffer, marks.Separator + 1, marks.End - marks.Separator - 1, checksumText);

@@ -29,11 +29,22 @@ enum class ParseOutcome {
     NoFrame,          // no end mark, no ';' before it, or a checksum text over 15 characters
     ChecksumMismatch, // decoded, but the checksum text does not give the computed checksum
 };
-ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
-                         uint32_t receivedLength, DeviceReading& reading);
 
-// True when the bytes read so far end in a whole answer: at least kMinAnswerLength bytes, the
-// last one the frame's CR, and a checksum text before it that matches. A read may end there
-// instead of waiting out its interval time-out; a CR inside a value or a checksum that does not
-// match yet keeps it waiting.
+// Which answers count as a frame. The window's programs take the last '!' as the start, the
+// last CR as the end and the last ';' before that CR as the checksum's end, wherever they lie:
+// when that ';' lies before the '!', the checksum covers no byte at all (a CRC of 0xFFFF, a sum
+// of 0), so a checksum text of 65535 or 0 "matches" whatever came. With WholeFrame an answer is
+// a frame only when a '!' starts it before its checksum's ';' and its CR, so that the checksum
+// covers the frame; anything else is NoFrame and changes no value of the reading. The service
+// and reader-tool use it: a reading reaches the plant only from a frame its checksum covers.
+enum class FrameRule { Reader, WholeFrame };
+
+ParseOutcome ParseAnswer(ProtocolVariant variant, const ReceiveBuffer& buffer,
+                         uint32_t receivedLength, DeviceReading& reading,
+                         FrameRule rule = FrameRule::Reader);
+
+// True when the bytes read so far end in a whole frame (FrameRule::WholeFrame): at least
+// kMinAnswerLength bytes, the last one the frame's CR, and a checksum text before it that
+// matches. A read may end there instead of waiting out its time-outs; a CR inside a value or a
+// checksum that does not match yet keeps it waiting.
 bool AnswerLooksComplete(ProtocolVariant variant, const uint8_t* data, uint32_t count);

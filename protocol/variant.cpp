@@ -18,3 +18,17 @@ constexpr ProtocolTraits kSum{
 const ProtocolTraits& TraitsOf(ProtocolVariant variant) {
     return variant == ProtocolVariant::Crc ? kCrc : kSum;
 }
+
+std::optional<ProtocolVariant> VariantNamed(std::string_view name) {
+    for (const ProtocolTraits* traits : {&kCrc, &kSum})
+        if (name == traits->Name)
+            return traits->Variant;
+    return std::nullopt;
+}
+
+std::optional<ProtocolVariant> VariantOfMark(char mark) {
+    for (const ProtocolTraits* traits : {&kCrc, &kSum})
+        if (mark == traits->RequestMark)
+            return traits->Variant;
+    return std::nullopt;
+}

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 enum class ProtocolVariant {
     Crc, // request ":<n>;423;\r", answer checked by a decimal CRC-16
@@ -37,3 +39,7 @@ struct ProtocolTraits {
 };
 
 const ProtocolTraits& TraitsOf(ProtocolVariant variant);
+// The variant of that name ("crc", "sum"), or none.
+std::optional<ProtocolVariant> VariantNamed(std::string_view name);
+// The variant whose requests carry that mark (':', '>'), or none.
+std::optional<ProtocolVariant> VariantOfMark(char mark);

@@ -4,7 +4,10 @@
 #   With a display: the window opens; press "Начать обмен" to start the exchange.
 #   Without one: runs under Xvfb, presses the button itself, lets it poll for a few seconds,
 #   saves a screenshot and prints where it and the exchange log are.
-# Usage: scripts/demo.sh [crc|sum] [seconds]
+# scripts/demo.sh service: reader-service instead, on a simulated bus of three instruments (the
+# third silent) with a mosquitto broker on a free local port, all in demo-run/service/: shows
+# the MQTT messages and the day files for a few seconds, then stops everything.
+# Usage: scripts/demo.sh [crc|sum|service] [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -32,11 +35,52 @@ fi
 
 variant=${1:-crc}
 seconds=${2:-4}
-case "$variant" in crc | sum) ;; *) echo "usage: $0 [crc|sum] [seconds]" >&2; exit 2 ;; esac
+case "$variant" in crc | sum | service) ;; *) echo "usage: $0 [crc|sum|service] [seconds]" >&2; exit 2 ;; esac
 
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j2
+
+if [ "$variant" = service ]; then
+    run="$root/demo-run/service"
+    rm -rf "$run"
+    mkdir -p "$run"
+    pids=()
+    trap 'kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true' EXIT
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$run/mosquitto.conf"
+    /usr/sbin/mosquitto -c "$run/mosquitto.conf" >"$run/mosquitto.log" 2>&1 &
+    pids+=($!)
+    build/bin/instrument-sim --address 1-3 --fault 3:silence --reading live \
+        --link "$run/tty" >"$run/instrument-sim.out" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do
+        [ -e "$run/tty" ] && mosquitto_pub -h 127.0.0.1 -p "$port" -t probe -n 2>/dev/null && break
+        sleep 0.05
+    done
+    printf '[service]\ndata_dir=%s\n[line demo]\ndevice=%s\nvariant=crc\naddresses=1-3\n' \
+        "$run/data" "$run/tty" >"$run/reader-service.conf"
+    printf 'period=1000\ntimeout=300\n[mqtt]\nhost=127.0.0.1\nport=%s\nbase=demo\n' \
+        "$port" >>"$run/reader-service.conf"
+    mosquitto_sub -h 127.0.0.1 -p "$port" -t 'demo/#' -v >"$run/mqtt.txt" &
+    pids+=($!)
+    sleep 0.3
+    build/bin/reader-service --config "$run/reader-service.conf" 2>"$run/reader-service.log" &
+    service=$!
+    sleep "$seconds"
+    kill -TERM "$service"
+    wait "$service"
+    sleep 0.3
+    echo "== reader-service's log ($run/reader-service.log)"
+    cat "$run/reader-service.log"
+    echo "== MQTT messages under demo/ ($run/mqtt.txt), each cut at 100 characters"
+    cut -c 1-100 "$run/mqtt.txt"
+    echo "== the day files in $run/data/demo, and the first rows of the CSV, cut at 70 characters"
+    ls -l "$run/data/demo"
+    head -n 4 "$run/data/demo"/*.csv | cut -c 1-70
+    echo "everything is in $run: the configuration, the files, the simulator's and broker's output"
+    exit 0
+fi
 
 run="$root/demo-run/$variant"
 mkdir -p "$run"

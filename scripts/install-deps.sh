@@ -7,7 +7,7 @@ packages=(
     clang libclang-rt-14-dev
     xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-dejavu-extra locales
     desktop-file-utils appstream dpkg-dev lintian file
-    libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients
+    libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients openssl python3-jinja2
 )
 missing=()
 for p in "${packages[@]}"; do

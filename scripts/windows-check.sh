@@ -19,10 +19,12 @@ mkdir -p "$out"
 cxx=x86_64-w64-mingw32-g++
 flags=(-std=c++20 -O1 -Wall -Wextra -Werror -Iplatform -Iprotocol -Isettings -Iexchange)
 for source in protocol/*.cpp settings/app_settings.cpp settings/profile.cpp settings/ports_section.cpp \
-    platform/file_access_windows.cpp exchange/exchange_log.cpp exchange/exchange_log_reader.cpp; do
+    platform/file_access_windows.cpp platform/interrupts_windows.cpp exchange/exchange_log.cpp \
+    exchange/exchange_log_reader.cpp exchange/exchange_record.cpp exchange/json_text.cpp \
+    exchange/record_format.cpp; do
     "$cxx" "${flags[@]}" -c "$source" -o "$out/$(basename "$source" .cpp).o"
 done
-echo "compiled for Windows: protocol/, settings/, the exchange log's writer and reader"
+echo "compiled for Windows: protocol/, settings/, platform/'s files and signals, the exchange record, its serializers and the log"
 
 "$cxx" "${flags[@]}" -static fuzz/replay_corpus.cpp fuzz/parse_response_fuzz.cpp \
     "$out"/checksums.o "$out"/parser.o "$out"/scan_number.o "$out"/variant.o -o "$out/parse_response_replay.exe"

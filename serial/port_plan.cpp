@@ -1,6 +1,7 @@
 #include "port_plan.h"
 
 #include "line_choices.h"
+#include "speed_table.h"
 
 #include <algorithm>
 
@@ -71,17 +72,6 @@ PortOpening PlanOpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, 
 
     opening.Timeouts = EveryTimeout(previous, speed.PerByteMs, readTimeout);
     opening.RaiseDtrRts = false;
-    return opening;
-}
-
-PortOpening PlanOpenDevice(const std::string& device, uint16_t speedIndex, uint16_t timeOut,
-                           const CommTimeouts& previous) {
-    PortOpening opening;
-    opening.PortName = device;
-    const SpeedRow speed = speedIndex <= kLastSpeedIndex ? kSpeedTable[speedIndex] : kFallbackSpeed;
-    opening.Line.BaudRate = speed.Baud;
-    opening.Timeouts = EveryTimeout(previous, speed.PerByteMs, timeOut);
-    opening.RaiseDtrRts = true;
     return opening;
 }
 

@@ -54,13 +54,6 @@ PortOpening PlanReopenPort(uint16_t speedIndex, uint16_t port, uint16_t timeOut,
 PortOpening PlanOpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, uint16_t parity,
                          uint16_t stopBitCode, uint16_t readTimeout, const CommTimeouts& previous);
 
-// An opening by device path, for programs that name the device itself (the service): the
-// speed index's baud rate, its per-byte interval and multiplier, `timeOut` as the total
-// constant, DTR and RTS raised as ReopenPort raises them. An index outside the table means
-// 19200 baud and 24 ms.
-PortOpening PlanOpenDevice(const std::string& device, uint16_t speedIndex, uint16_t timeOut,
-                           const CommTimeouts& previous);
-
 // How long a read of up to `count` bytes may take in all and how long it may wait after a byte.
 struct ReadLimits {
     uint32_t TotalMs = 0;    // from the start of the read

@@ -60,13 +60,6 @@ void SerialPort::OpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits,
     Open(PlanOpenPort(port, speedIndex, dataBits, parity, stopBitCode, readTimeout, m_timeouts));
 }
 
-uint16_t SerialPort::OpenDevice(const std::string& device, uint16_t speedIndex, uint16_t timeOut) {
-    m_ownDevice = true;
-    const uint16_t result = Open(PlanOpenDevice(device, speedIndex, timeOut, m_timeouts));
-    m_ownDevice = false;
-    return result;
-}
-
 uint16_t SerialPort::Open(const PortOpening& opening) {
     Abort(); // never reopened under a transfer in flight
     Close();
@@ -79,14 +72,14 @@ uint16_t SerialPort::Open(const PortOpening& opening) {
         return 0; // a port number without a name: the exchange runs without a port
 
     const QString device = QString::fromStdString(
-        m_resolveDevice && !m_ownDevice ? m_resolveDevice(*opening.PortName) : *opening.PortName);
+        m_resolveDevice ? m_resolveDevice(*opening.PortName) : *opening.PortName);
     m_device = device;
     m_port.setPortName(device);
     m_openError.clear();
     if (!m_port.open(QIODevice::ReadWrite)) {
         m_openError = m_port.errorString();
         m_port.clearError();
-        if (m_showMessage && !m_ownDevice)
+        if (m_showMessage)
             m_showMessage(QString::fromUtf8(kCannotOpenText),
                           QString::fromUtf8(kCannotOpenCaption));
         return 1;
@@ -200,7 +193,7 @@ void SerialPort::TakeAvailable(bool insideSignal) {
         return;
     m_count += static_cast<uint32_t>(n);
     m_readTiming.LastByteNs = m_clock.nsecsElapsed();
-    if (m_count >= m_maximum || (m_answerComplete && m_answerComplete(m_readBuffer, m_count)))
+    if (m_count >= m_maximum)
         Finish(insideSignal);
     else if (m_intervalMs > 0)
         m_gap.start(static_cast<int>(std::min<uint32_t>(m_intervalMs, INT32_MAX)));

@@ -37,14 +37,8 @@ public:
     void OpenPort(uint16_t port, uint16_t speedIndex, uint16_t dataBits, uint16_t parity,
                   uint16_t stopBitCode, uint16_t readTimeout);
 
-    // Opens the device at this path itself (no port name, no resolver, no message box): see
-    // PlanOpenDevice. Returns 1 when it could not be opened, with the reason in LastOpenError.
-    uint16_t OpenDevice(const std::string& device, uint16_t speedIndex, uint16_t timeOut);
+    // Why the latest opening failed.
     const QString& LastOpenError() const { return m_openError; }
-    // With a check set, a read also ends as soon as the bytes so far make a complete answer,
-    // instead of waiting out the interval time-out. None by default (the readers' rule).
-    using AnswerComplete = std::function<bool(const uint8_t* data, uint32_t count)>;
-    void SetAnswerComplete(AnswerComplete check) { m_answerComplete = std::move(check); }
 
     void SetMessageBox(MessageBox showMessage) { m_showMessage = std::move(showMessage); }
 
@@ -115,8 +109,6 @@ private:
     QSerialPort m_port;
     QString m_device; // the device of the latest opening
     QString m_openError;
-    AnswerComplete m_answerComplete;
-    bool m_ownDevice = false; // the latest opening named its device itself
     CommTimeouts m_timeouts;
     std::optional<PortOpening> m_lastOpening;
     ModemLines m_modemLines;

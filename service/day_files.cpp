@@ -1,14 +1,12 @@
 #include "day_files.h"
 
-#include "file_access.h"
+#include "folder_files.h"
 #include "record_format.h"
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <regex>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -19,50 +17,52 @@ std::string DayName(const LocalTime& t) {
     return text;
 }
 
-bool MissingOrEmpty(const std::string& path) {
-    std::error_code error;
-    const auto size = fs::file_size(path, error);
-    return error || size == 0;
-}
-
 } // namespace
 
 DayFiles::DayFiles(std::string folder, bool exchangeLog, Report report)
     : m_folder(std::move(folder)), m_exchangeLog(exchangeLog), m_report(std::move(report)) {}
 
-bool DayFiles::Append(const std::string& path, std::string_view bytes, std::string& failure) {
-    if (AppendInOneWrite(path, bytes))
-        return true;
-    // A folder removed under the running service is made again, once per write.
-    std::error_code error;
-    if (!fs::is_directory(m_folder, error)) {
-        fs::create_directories(m_folder, error);
-        if (!error && AppendInOneWrite(path, bytes))
-            return true;
+bool DayFiles::Append(const std::string& name, std::string_view header, std::string_view bytes,
+                      std::string& failure) {
+    const AppendResult result = AppendToFolderFile(m_folder, name, header, bytes);
+    if (result.Ok)
+        m_appended.emplace_back(name, result.Before);
+    if (!result.Ok && failure.empty()) {
+        std::error_code error;
+        const bool link = result.Error == ELOOP ||
+                          (result.Error == ENOTDIR && std::filesystem::is_symlink(m_folder, error));
+        const std::string why = link ? "a symbolic link (the service writes through none)"
+                                : result.Error == EINVAL ? "not a regular file"
+                                                         : std::strerror(result.Error);
+        failure = "cannot write " + m_folder + "/" + name + ": " + why;
     }
-    const int code = errno;
-    if (failure.empty())
-        failure = "cannot write " + path + ": " + std::strerror(code ? code : EIO);
-    return false;
+    return result.Ok;
 }
 
 void DayFiles::Exchanged(const ExchangeRecord& record, const InstrumentState&) {
     if (record.Outcome == ExchangeOutcome::PortFailure)
         return;
-    const std::string stem = m_folder + "/" + DayName(record.Sent);
+    const std::string day = DayName(record.Sent);
     std::string failure;
-    bool ok = true;
-    if (m_exchangeLog)
-        ok &= Append(stem + ".log", LogRecord(record), failure);
-    const std::string csvPath = stem + ".csv";
-    m_row.clear();
-    if (MissingOrEmpty(csvPath))
-        AppendCsvHeader(m_row, false);
-    AppendCsvRow(m_row, record, false);
-    ok &= Append(csvPath, m_row, failure);
-    m_row.clear();
-    AppendJsonLinesRow(m_row, record, false);
-    ok &= Append(stem + ".jsonl", m_row, failure);
+    // An exchange goes into all three files or into none: the log is the record of truth, and
+    // the CSV is always what reader-tool reads from it (a full disk cuts all three alike).
+    m_appended.clear();
+    bool ok = !m_exchangeLog || Append(day + ".log", {}, LogRecord(record), failure);
+    if (ok) {
+        m_row.clear();
+        AppendCsvRow(m_row, record, false);
+        if (m_header.empty())
+            AppendCsvHeader(m_header, false);
+        ok = Append(day + ".csv", m_header, m_row, failure);
+    }
+    if (ok) {
+        m_row.clear();
+        AppendJsonLinesRow(m_row, record, false);
+        ok = Append(day + ".jsonl", {}, m_row, failure);
+    }
+    if (!ok)
+        for (const auto& [name, size] : m_appended)
+            CutFolderFile(m_folder, name, size);
     if (!ok && !m_failing && m_report)
         m_report(failure);
     else if (ok && m_failing && m_report)
@@ -75,16 +75,11 @@ int DayFiles::Prune(const std::string& folder, uint32_t keepDays, QDate today) {
         return 0;
     static const std::regex kDayFile(R"((\d{4})-(\d{2})-(\d{2})\.(log|csv|jsonl))");
     const QDate oldestKept = today.addDays(-qint64(keepDays));
-    int removed = 0;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
+    return RemoveFolderFiles(folder, [&](const std::string& name) {
         std::smatch match;
-        if (!std::regex_match(name, match, kDayFile) || !entry.is_regular_file(error))
-            continue;
+        if (!std::regex_match(name, match, kDayFile))
+            return false;
         const QDate date(std::stoi(match[1]), std::stoi(match[2]), std::stoi(match[3]));
-        if (date.isValid() && date < oldestKept && fs::remove(entry.path(), error))
-            ++removed;
-    }
-    return removed;
+        return date.isValid() && date < oldestKept;
+    });
 }

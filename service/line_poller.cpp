@@ -15,7 +15,13 @@ constexpr int kLastReopenMs = 60000;
 LinePoller::LinePoller(LineConfig config, std::vector<InstrumentState*> instruments,
                        std::vector<Output*> outputs)
     : m_config(std::move(config)), m_instruments(std::move(instruments)),
-      m_outputs(std::move(outputs)), m_port({}, {}), m_cycle(m_config.Variant, m_port) {
+      m_outputs(std::move(outputs)),
+      m_port(BusTimingFor(m_config.Baud, m_config.TimeoutMs, m_config.ByteGapMs),
+             [variant = m_config.Variant](const uint8_t* data, uint32_t count) {
+                 return AnswerLooksComplete(variant, data, count);
+             }),
+      m_cycle(m_config.Variant, m_port) {
+    m_cycle.SetFrameRule(FrameRule::WholeFrame);
     m_clock.start();
     for (QTimer* timer : {&m_timer, &m_reopen}) {
         timer->setSingleShot(true);
@@ -26,14 +32,16 @@ LinePoller::LinePoller(LineConfig config, std::vector<InstrumentState*> instrume
         if (OpenPort())
             ScheduleNext();
     });
-    const ProtocolVariant variant = m_config.Variant;
-    m_port.SetAnswerComplete([variant](const uint8_t* data, uint32_t count) {
-        return AnswerLooksComplete(variant, data, count);
-    });
 }
 
 LinePoller::~LinePoller() {
     Stop();
+}
+
+void LinePoller::TellLine() const {
+    const LineState state{m_config.Name, m_config.Device, m_port.IsOpen(), m_troubleReason};
+    for (Output* output : m_outputs)
+        output->LineChanged(state);
 }
 
 void LinePoller::Say(const std::string& text) const {
@@ -47,9 +55,10 @@ LineFigures LinePoller::Figures() const {
 }
 
 bool LinePoller::OpenPort() {
-    if (m_port.OpenDevice(m_config.Device, m_config.SpeedIndex, m_config.TimeoutMs) != 0) {
+    if (!m_port.Open(m_config.Device, m_config.Baud)) {
+        m_troubleReason = m_port.LastError();
         if (!m_portTrouble) {
-            Say("cannot open " + m_config.Device + ": " + m_port.LastOpenError().toStdString() +
+            Say("cannot open " + m_config.Device + ": " + m_troubleReason +
                 "; trying again with back-off");
             for (size_t i = 0; i < m_instruments.size(); ++i)
                 SetOnline(i, false);
@@ -57,15 +66,14 @@ bool LinePoller::OpenPort() {
         m_portTrouble = true;
         m_reopen.start(m_reopenDelayMs);
         m_reopenDelayMs = std::min(m_reopenDelayMs * 2, kLastReopenMs);
+        TellLine();
         return false;
     }
-    if (m_portTrouble) {
+    if (m_portTrouble)
         ++m_figures.Reopenings;
-        Say(m_config.Device + " open again");
-    }
-    m_portTrouble = false;
+    m_troubleReason.clear();
+    TellLine();
     PollSchedule::Options options;
-    options.Pacing = PollSchedule::Mode::FixedRate;
     options.Addresses = m_config.Addresses;
     options.PeriodMs = m_config.PeriodMs;
     options.GapMs = m_config.GapMs;
@@ -75,14 +83,18 @@ bool LinePoller::OpenPort() {
 }
 
 void LinePoller::PortLost() {
+    m_troubleReason = m_port.LastError().empty() ? "failed" : m_port.LastError();
     m_port.Close();
-    Say(m_config.Device + " failed; closed, opening it again with back-off");
+    TellLine();
+    // Told once per state change: a port that opens and fails again at once stays in trouble.
+    if (!m_portTrouble)
+        Say(m_config.Device + " failed (" + m_troubleReason +
+            "); closed, opening it again with back-off");
     for (size_t i = 0; i < m_instruments.size(); ++i)
         SetOnline(i, false);
     m_portTrouble = true;
-    m_reopenDelayMs = kFirstReopenMs;
     m_reopen.start(m_reopenDelayMs);
-    m_reopenDelayMs *= 2;
+    m_reopenDelayMs = std::min(m_reopenDelayMs * 2, kLastReopenMs);
 }
 
 void LinePoller::Start() {
@@ -101,6 +113,18 @@ void LinePoller::Stop() {
     m_port.Close();
 }
 
+void LinePoller::Finish(std::function<void()> done) {
+    m_running = false;
+    m_timer.stop();
+    m_reopen.stop();
+    if (m_cycle.InFlight()) {
+        m_finished = std::move(done);
+        return;
+    }
+    Stop(); // a drain in progress is no exchange: it ends here
+    done();
+}
+
 void LinePoller::ScheduleNext() {
     if (!m_running || !m_schedule)
         return;
@@ -113,16 +137,37 @@ void LinePoller::Visit() {
     const size_t index = m_visit.Index;
     const ExchangeJob job{m_config.Addresses[index], &m_instruments[index]->Reading, m_config.Name};
     m_cycle.Begin(job, [this, index](const ExchangeRecord& record) {
-        const bool answered = !record.Answer.empty();
         Ended(index, record);
-        if (!m_running)
+        if (!m_running) {
+            if (auto finished = std::exchange(m_finished, nullptr)) {
+                m_port.Close();
+                finished();
+            }
             return;
-        m_schedule->Done(m_visit, answered, NowMs());
-        if (record.Outcome == ExchangeOutcome::PortFailure || !m_port.IsOpen())
-            PortLost();
-        else
-            ScheduleNext();
+        }
+        m_schedule->Done(m_visit, m_instruments[index]->FailuresInRow, NowMs());
+        AfterVisit(record);
     });
+}
+
+void LinePoller::AfterVisit(const ExchangeRecord& record) {
+    if (record.Outcome == ExchangeOutcome::PortFailure || !m_port.IsOpen()) {
+        PortLost();
+        return;
+    }
+    // Bytes that did not make a whole frame may have a tail still on its way.
+    if (!record.Answer.empty() && m_port.LastReadEnd() != BusRead::End::Complete) {
+        m_port.Drain([this] {
+            if (!m_running)
+                return;
+            if (m_port.IsOpen())
+                ScheduleNext();
+            else
+                PortLost();
+        });
+        return;
+    }
+    ScheduleNext();
 }
 
 void LinePoller::Ended(size_t index, const ExchangeRecord& record) {
@@ -135,7 +180,10 @@ void LinePoller::Ended(size_t index, const ExchangeRecord& record) {
             instrument.FailuresInRow = 0;
             ++instrument.Seq;
             instrument.LastGoodUtcMs = record.Received.UtcMs;
+            // The port works: its back-off starts again at the next failure.
             m_reopenDelayMs = kFirstReopenMs;
+            if (std::exchange(m_portTrouble, false))
+                Say(m_config.Device + " open again");
             SetOnline(index, true);
         } else if (++instrument.FailuresInRow >= m_config.OfflineAfter) {
             SetOnline(index, false);
@@ -160,8 +208,8 @@ void LinePoller::SetOnline(size_t index, bool online) {
 void LinePoller::RunOnce(std::function<void()> done) {
     m_onceDone = std::move(done);
     m_onceIndex = 0;
-    if (m_port.OpenDevice(m_config.Device, m_config.SpeedIndex, m_config.TimeoutMs) != 0)
-        Say("cannot open " + m_config.Device + ": " + m_port.LastOpenError().toStdString());
+    if (!m_port.Open(m_config.Device, m_config.Baud))
+        Say("cannot open " + m_config.Device + ": " + m_port.LastError());
     OnceStep();
 }
 
@@ -177,6 +225,13 @@ void LinePoller::OnceStep() {
         ExchangeJob{m_config.Addresses[index], &m_instruments[index]->Reading, m_config.Name},
         [this, index](const ExchangeRecord& record) {
             Ended(index, record);
-            QTimer::singleShot(int(m_config.GapMs), Qt::PreciseTimer, this, [this] { OnceStep(); });
+            const auto next = [this] {
+                QTimer::singleShot(int(m_config.GapMs), Qt::PreciseTimer, this,
+                                   [this] { OnceStep(); });
+            };
+            if (!record.Answer.empty() && m_port.LastReadEnd() != BusRead::End::Complete)
+                m_port.Drain(next);
+            else
+                next();
         });
 }

@@ -3,6 +3,7 @@
 // or by hand; --once polls each instrument once and exits.
 
 #include "file_access.h"
+#include "interrupts.h"
 #include "number_text.h"
 #include "quit_request.h"
 #include "service.h"
@@ -200,6 +201,9 @@ int main(int argc, char** argv) {
         }
     }
     UseJournalPrefixes(StderrIsJournal());
+    // A reader of standard error that went away, or a full disk's size limit, must not end the
+    // polling: each such write fails on its own.
+    FailWritesInsteadOfSignals();
 
     QCoreApplication app(argc, argv);
     const ConfigCheck loaded = LoadConfig(path);
@@ -208,7 +212,23 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (check) {
-        std::printf("%s: good\n", path.c_str());
+        // Read at every connection while running; a file that cannot be read now is told.
+        const MqttConfig& mqtt = loaded.Config.Mqtt;
+        std::vector<std::string> unreadable;
+        std::string error;
+        if (!mqtt.PasswordFile.empty() && !ReadPasswordFile(mqtt.PasswordFile, error))
+            unreadable.push_back("[mqtt] password_file: " + error);
+        for (const auto& [key, file] :
+             {std::pair{"tls_ca", mqtt.TlsCa}, std::pair{"tls_cert", mqtt.TlsCert},
+              std::pair{"tls_key", mqtt.TlsKey}})
+            if (!file.empty() && ReadWholeFile(file, kMaxConfigBytes).State != FileState::Read)
+                unreadable.push_back(std::string("[mqtt] ") + key + ": cannot read " + file);
+        for (const std::string& line : unreadable)
+            ServiceLog(Priority::Error, path + ": " + line);
+        if (!unreadable.empty())
+            return 2;
+        if (std::printf("%s: good\n", path.c_str()) < 0 || std::fflush(stdout) != 0)
+            return 2;
         return 0;
     }
     if (once)

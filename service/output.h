@@ -31,6 +31,14 @@ struct LineFigures {
     uint64_t Reopenings = 0; // of its port after a failure
 };
 
+// A line's port as it stands.
+struct LineState {
+    std::string Line;
+    std::string Device;
+    bool PortOpen = false;
+    std::string Trouble; // why it is not open, or failed last; empty while it works
+};
+
 class Output {
 public:
     virtual ~Output() = default;
@@ -38,4 +46,6 @@ public:
     virtual void Exchanged(const ExchangeRecord& record, const InstrumentState& instrument) = 0;
     // The instrument went online or offline (told before the exchange that made it so).
     virtual void AvailabilityChanged(const InstrumentState& /*instrument*/) {}
+    // A line's port opened, failed or could not be opened.
+    virtual void LineChanged(const LineState& /*line*/) {}
 };

@@ -2,17 +2,18 @@
 
 #include "service_log.h"
 
+#include <QDateTime>
+
 namespace {
 
-constexpr int kDiagMs = 60000;
 constexpr int kPruneCheckMs = 3600000; // a new day is noticed within the hour
 
 } // namespace
 
 Service::Service(ServiceConfig config, std::string hostName)
-    : m_config(std::move(config)), m_hostName(std::move(hostName)) {
+    : m_config(std::move(config)), m_hostName(std::move(hostName)),
+      m_startedUtcMs(QDateTime::currentMSecsSinceEpoch()) {
     m_steady.start();
-    m_diag.setInterval(kDiagMs);
     connect(&m_diag, &QTimer::timeout, this, [this] { SendDiag(); });
     m_prune.setInterval(kPruneCheckMs);
     connect(&m_prune, &QTimer::timeout, this, [this] { Prune(); });
@@ -27,7 +28,7 @@ void Service::StartMqtt() {
         return;
     m_client = std::make_unique<MqttClient>(m_config.Mqtt);
     m_client->Log = [](const std::string& message) { ServiceLog(Priority::Info, message); };
-    m_mqtt = std::make_unique<MqttOutput>(m_config, m_hostName, *m_client);
+    m_mqtt = std::make_unique<MqttOutput>(m_config, m_hostName, m_startedUtcMs, *m_client);
     // The availability known so far goes out with the first connection.
     for (const auto& [key, instrument] : m_instruments)
         if (instrument->Online)
@@ -42,7 +43,7 @@ void Service::Start() {
     Prune();
     m_prune.start();
     StartLines();
-    m_diag.start();
+    m_diag.start(m_config.Mqtt.DiagIntervalS * 1000);
 }
 
 void Service::StartLines() {
@@ -90,23 +91,64 @@ void Service::StopLines() {
 }
 
 void Service::Reload(ServiceConfig config) {
-    StopLines();
-    const bool mqttChanged = !(config.Mqtt == m_config.Mqtt);
-    m_config = std::move(config);
-    if (mqttChanged) {
-        // The old client's stop publishes its offline status; the new one connects at once.
-        m_mqtt.reset();
-        if (m_client) {
-            std::shared_ptr<MqttClient> old(m_client.release());
-            old->Stop([old] {});
-        }
-        StartMqtt();
+    if (m_stopping)
+        return;
+    const bool waiting = m_pending.has_value();
+    m_pending = std::move(config);
+    if (waiting)
+        return; // the lines are finishing already; the latest configuration wins
+    m_diag.stop();
+    m_linesFinishing = m_lines.size();
+    if (m_linesFinishing == 0) {
+        ApplyReload();
+        return;
     }
+    for (auto& line : m_lines)
+        line->Finish([this] {
+            // Applied from the event loop, never from inside a line's own callback.
+            if (--m_linesFinishing == 0)
+                QTimer::singleShot(0, this, [this] { ApplyReload(); });
+        });
+}
+
+void Service::ApplyReload() {
+    if (!m_pending || m_stopping)
+        return;
+    StopLines();
+    ServiceConfig config = std::move(*m_pending);
+    m_pending.reset();
+    const bool keepDaysChanged = config.KeepDays != m_config.KeepDays;
+    const ServiceConfig previous = m_config;
+    const MqttConfig& oldMqtt = previous.Mqtt;
+    m_config = std::move(config);
+    if (!(m_config.Mqtt == oldMqtt)) {
+        if (m_config.Mqtt.Host.empty()) {
+            // MQTT switched off: the client's stop publishes its offline status.
+            m_mqtt.reset();
+            if (m_client) {
+                std::shared_ptr<MqttClient> old(m_client.release());
+                old->Stop([old] {});
+            }
+        } else if (!m_client) {
+            StartMqtt();
+        } else {
+            m_client->Reconfigure(m_config.Mqtt);
+            if (m_config.Mqtt.Discovery)
+                m_client->Subscribe(m_config.Mqtt.DiscoveryPrefix + "/status");
+        }
+    }
+    if (m_mqtt)
+        m_mqtt->ConfigChanged(previous);
+    if (keepDaysChanged)
+        m_prunedOn = QDate(); // a lower keep_days removes what it no longer keeps now
     Prune();
     StartLines();
+    m_diag.start(m_config.Mqtt.DiagIntervalS * 1000);
 }
 
 void Service::Stop(std::function<void()> done) {
+    m_stopping = true;
+    m_pending.reset();
     m_diag.stop();
     m_prune.stop();
     StopLines();

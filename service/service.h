@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,9 +29,10 @@ public:
     ~Service() override;
 
     void Start();
-    // Puts a new configuration in force: the lines are stopped and started again from it (the
-    // exchange in flight ends first); the broker client is made again when [mqtt] changed.
-    // Instruments still configured keep their state.
+    // Puts a new configuration in force once every line's exchange in flight has ended: the
+    // lines are started again from it, the broker client takes the new [mqtt] keeping what it
+    // has queued, and instruments still configured keep their state (their sequence numbers go
+    // on). A second reload while one waits replaces it.
     void Reload(ServiceConfig config);
     // Stops the lines, then the broker client; `done` once it has gone.
     void Stop(std::function<void()> done);
@@ -39,6 +41,7 @@ public:
     const std::vector<std::unique_ptr<LinePoller>>& Lines() const { return m_lines; }
 
 private:
+    void ApplyReload();
     void StartLines();
     void StopLines();
     void StartMqtt();
@@ -46,7 +49,11 @@ private:
     void Prune();
 
     ServiceConfig m_config;
+    std::optional<ServiceConfig> m_pending; // a reload waiting for the lines' exchanges
+    size_t m_linesFinishing = 0;
+    bool m_stopping = false;
     std::string m_hostName;
+    int64_t m_startedUtcMs;
     std::map<std::pair<std::string, uint32_t>, std::unique_ptr<InstrumentState>> m_instruments;
     std::unique_ptr<MqttClient> m_client;
     std::unique_ptr<MqttOutput> m_mqtt;

@@ -1,18 +1,47 @@
 #include "service_config.h"
 
+#include "address_list.h"
+#include "ha_classes.h"
 #include "line_choices.h"
+#include "names.h"
 #include "profile.h"
+#include "speed_table.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
+#include <sstream>
 
 namespace {
 
-bool SafeChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_';
+constexpr size_t kMaxValueBytes = 1023;
+
+// Whether the text is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool IsUtf8(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const size_t n = c < 0x80         ? 1
+                         : (c >> 5) == 6  ? 2
+                         : (c >> 4) == 14 ? 3
+                         : (c >> 3) == 30 ? 4
+                                          : 0;
+        if (n == 0 || i + n > text.size())
+            return false;
+        uint32_t code = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next >> 6) != 2)
+                return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        static constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kLeast[n] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += n;
+    }
+    return true;
 }
 
 std::string Lower(std::string_view text) {
@@ -50,6 +79,11 @@ public:
                 }
                 found = value;
             }
+        // Refused rather than cut: a cut value would be another value than the one written.
+        if (found && found->size() > kMaxValueBytes) {
+            Error(key, "longer than " + std::to_string(kMaxValueBytes) + " bytes");
+            return std::nullopt;
+        }
         return found;
     }
     void String(std::string_view key, std::string& out) {
@@ -100,9 +134,8 @@ void ReadLine(SectionReader& in, LineConfig& line) {
         in.Error("device", "missing: the serial device, e.g. /dev/serial/by-id/...");
 
     if (auto variant = in.Text("variant")) {
-        const std::string v = Lower(*variant);
-        if (v == "crc" || v == "sum")
-            line.Variant = v == "crc" ? ProtocolVariant::Crc : ProtocolVariant::Sum;
+        if (const auto named = VariantNamed(Lower(*variant)))
+            line.Variant = *named;
         else
             in.Error("variant", Quoted(*variant) + " is neither crc nor sum");
     } else {
@@ -124,6 +157,9 @@ void ReadLine(SectionReader& in, LineConfig& line) {
         }
     }
     in.Number("timeout", line.TimeoutMs, 1, 65535);
+    // By default a gap as long as the speed's interval time-out in the readers.
+    line.ByteGapMs = uint16_t(kSpeedTable[line.SpeedIndex].PerByteMs);
+    in.Number("byte_gap", line.ByteGapMs, 1, 65535);
 
     if (auto addresses = in.Text("addresses")) {
         if (auto list = ParseAddressList(*addresses))
@@ -144,25 +180,29 @@ void ReadMqtt(SectionReader& in, MqttConfig& mqtt) {
     in.String("host", mqtt.Host);
     in.Number("port", mqtt.Port, 1, 65535);
     if (auto id = in.Text("client_id")) {
-        if (id->empty() || id->size() > 23 ||
-            !std::all_of(id->begin(), id->end(), [](char c) { return SafeChar(c); }))
+        if (id->empty() || id->size() > 23 || !std::all_of(id->begin(), id->end(), IsNameChar))
             in.Error("client_id", Quoted(*id) + " must be 1 to 23 letters, digits, '-' or '_'");
         else
             mqtt.ClientId = *id;
     }
     if (auto base = in.Text("base")) {
         if (base->empty() || base->find_first_of("+#") != std::string::npos ||
-            base->front() == '/' || base->back() == '/')
+            base->front() == '/' || base->back() == '/' || base->find('\0') != std::string::npos)
             in.Error("base",
                      Quoted(*base) + " is no topic prefix (empty, '+' or '#', or a '/' at an end)");
+        else if (!IsUtf8(*base))
+            in.Error("base", "is not UTF-8, which MQTT topics must be");
         else
             mqtt.Base = *base;
     }
     in.Number("qos", mqtt.Qos, 0, 1);
     in.YesNo("retain", mqtt.Retain);
     in.Number("keepalive", mqtt.KeepaliveS, 5, 65535);
+    in.Number("diag_interval", mqtt.DiagIntervalS, 1, 86400);
     in.String("username", mqtt.Username);
     in.String("password_file", mqtt.PasswordFile);
+    if (!mqtt.PasswordFile.empty() && mqtt.Username.empty())
+        in.Error("password_file", "given without username: the broker would never get it");
     in.String("tls_ca", mqtt.TlsCa);
     in.String("tls_cert", mqtt.TlsCert);
     in.String("tls_key", mqtt.TlsKey);
@@ -170,58 +210,180 @@ void ReadMqtt(SectionReader& in, MqttConfig& mqtt) {
         in.Error(mqtt.TlsCert.empty() ? "tls_cert" : "tls_key", "tls_cert and tls_key go together");
     in.YesNo("discovery", mqtt.Discovery);
     if (auto prefix = in.Text("discovery_prefix")) {
-        if (prefix->empty() || prefix->find_first_of("+#") != std::string::npos)
+        if (prefix->empty() || prefix->find_first_of("+#") != std::string::npos || !IsUtf8(*prefix))
             in.Error("discovery_prefix", Quoted(*prefix) + " is no topic prefix");
         else
             mqtt.DiscoveryPrefix = *prefix;
     }
 }
 
-std::string CleanHostName(std::string_view hostName) {
+// The keys every network listener has: listen, allow, max_clients, idle_timeout.
+void ReadListener(SectionReader& in, ListenConfig& listener, uint16_t defaultPort) {
+    listener.Enabled = true;
+    listener.Port = defaultPort;
+    listener.Allow = LoopbackOnly();
+    if (auto listen = in.Text("listen")) {
+        if (const auto parsed = ParseListen(*listen)) {
+            listener.Address = parsed->first;
+            listener.Port = parsed->second;
+        } else {
+            in.Error("listen",
+                     Quoted(*listen) +
+                         " is not ADDRESS:PORT (an IPv6 address in brackets: [::1]:PORT)");
+        }
+    }
+    if (auto allow = in.Text("allow")) {
+        if (auto rules = ParseAllowList(*allow))
+            listener.Allow = std::move(*rules);
+        else
+            in.Error("allow", Quoted(*allow) +
+                                  " is not a list of addresses and networks like 10.0.0.0/8, ::1");
+    }
+    in.Number("max_clients", listener.MaxClients, 1, 1000);
+    in.Number("idle_timeout", listener.IdleTimeoutS, 1, 86400);
+}
+
+// Reads [instrument LINE ADDRESS]: the device's name, and chN.KEY, relayN.KEY, inputN.KEY,
+// controlN.KEY, keyN.KEY (KEY name or enabled; a channel also unit, device_class, state_class
+// and precision).
+void ReadInstrument(const ProfileSection& section, const std::string& label,
+                    InstrumentNaming& naming, std::vector<std::string>& errors) {
+    std::set<std::string> seen;
+    for (const auto& entry : section.Keys) {
+        // Named, not bound: the lambdas below take them (clang 14 takes no structured binding).
+        const std::string& rawKey = entry.first;
+        const std::string& value = entry.second;
+        const std::string key = Lower(rawKey);
+        const auto error = [&](const std::string& what) {
+            errors.push_back(label + " " + rawKey + ": " + what);
+        };
+        if (!seen.insert(key).second) {
+            error("given twice");
+            continue;
+        }
+        if (value.size() > kMaxValueBytes) {
+            error("longer than " + std::to_string(kMaxValueBytes) + " bytes");
+            continue;
+        }
+        if (!IsUtf8(value)) {
+            error("is not UTF-8");
+            continue;
+        }
+        if (key == "name") {
+            naming.Name = value;
+            continue;
+        }
+        const size_t dot = key.find('.');
+        size_t digits = 0;
+        while (digits < dot && dot != std::string::npos && key[dot - 1 - digits] >= '0' &&
+               key[dot - 1 - digits] <= '9')
+            ++digits;
+        const std::string kind = dot == std::string::npos ? key : key.substr(0, dot - digits);
+        const std::string field = dot == std::string::npos ? "" : key.substr(dot + 1);
+        const int number =
+            digits == 0 || digits > 2 ? 0 : std::stoi(key.substr(dot - digits, digits));
+        const auto yesNo = [&](std::optional<bool>& out) {
+            const std::string v = Lower(value);
+            if (v == "yes" || v == "true" || v == "1")
+                out = true;
+            else if (v == "no" || v == "false" || v == "0")
+                out = false;
+            else
+                error(Quoted(value) + " is neither yes nor no");
+        };
+        FlagNaming* flag = nullptr;
+        if (kind == "relay" && number >= 1 && number <= 16)
+            flag = &naming.Relays[size_t(number - 1)];
+        else if (kind == "input" && number >= 1 && number <= 4)
+            flag = &naming.Inputs[size_t(number - 1)];
+        else if (kind == "control" && number >= 1 && number <= 2)
+            flag = &naming.Controls[size_t(number - 1)];
+        else if (kind == "key" && number >= 1 && number <= 10)
+            flag = &naming.Keys[size_t(number - 1)];
+        if (flag && field == "name") {
+            flag->Name = value;
+        } else if (flag && field == "enabled") {
+            yesNo(flag->Enabled);
+        } else if (kind == "ch" && number >= 1 && number <= 12) {
+            ChannelNaming& channel = naming.Channels[size_t(number - 1)];
+            if (field == "name") {
+                channel.Name = value;
+            } else if (field == "unit") {
+                channel.Unit = value;
+            } else if (field == "device_class") {
+                channel.DeviceClass = value;
+            } else if (field == "state_class") {
+                if (value == "measurement" || value == "total" || value == "total_increasing")
+                    channel.StateClass = value;
+                else
+                    error(Quoted(value) + " is none of measurement, total, total_increasing");
+            } else if (field == "precision") {
+                const auto digitsAfter = ParseProfileInteger(value);
+                if (digitsAfter && *digitsAfter >= 0 && *digitsAfter <= 6)
+                    channel.Precision = int(*digitsAfter);
+                else
+                    error(Quoted(value) + " is not a number from 0 to 6");
+            } else if (field == "enabled") {
+                std::optional<bool> enabled;
+                yesNo(enabled);
+                channel.Enabled = enabled.value_or(true);
+            } else {
+                error("unknown key");
+            }
+        } else {
+            error("unknown key (name, chN.name, .unit, .device_class, .state_class, "
+                  ".precision, .enabled; relayN, inputN, controlN, keyN .name, .enabled)");
+        }
+    }
+    for (size_t i = 0; i < naming.Channels.size(); ++i) {
+        const ChannelNaming& channel = naming.Channels[i];
+        if (const auto wrong = CheckSensorUnit(channel.DeviceClass, channel.Unit))
+            errors.push_back(label + " ch" + std::to_string(i + 1) + ": " + *wrong);
+    }
+}
+
+// The default base before one cleaning rule held for names: unsafe characters dropped.
+std::string DroppedUnsafe(std::string_view hostName) {
     std::string out;
     for (char c : hostName)
-        if (SafeChar(c))
+        if (IsNameChar(c))
             out += c;
     return out.empty() ? "localhost" : out;
 }
 
-} // namespace
-
-std::optional<std::vector<uint32_t>> ParseAddressList(std::string_view text) {
-    std::vector<uint32_t> out;
-    std::set<uint32_t> seen;
-    auto number = [](std::string_view t) -> std::optional<uint32_t> {
-        while (!t.empty() && t.front() == ' ')
-            t.remove_prefix(1);
-        while (!t.empty() && t.back() == ' ')
-            t.remove_suffix(1);
-        if (t.empty() || t.size() > 3 ||
-            !std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            return std::nullopt;
-        const uint32_t value = uint32_t(std::stoul(std::string(t)));
-        return value <= 255 ? std::optional<uint32_t>(value) : std::nullopt;
-    };
-    while (true) {
-        const size_t comma = text.find(',');
-        const std::string_view item = text.substr(0, comma);
-        const size_t dash = item.find('-');
-        const auto first = number(item.substr(0, dash));
-        const auto last = dash == std::string_view::npos ? first : number(item.substr(dash + 1));
-        if (!first || !last || *last < *first)
-            return std::nullopt;
-        for (uint32_t a = *first; a <= *last; ++a)
-            if (!seen.insert(a).second)
-                return std::nullopt;
-            else
-                out.push_back(a);
-        if (comma == std::string_view::npos)
-            return out;
-        text.remove_prefix(comma + 1);
-    }
+// FNV-1a: a short, stable digest of a host name.
+uint32_t NameHash(std::string_view text) {
+    uint32_t hash = 2166136261u;
+    for (const char c : text)
+        hash = (hash ^ uint8_t(c)) * 16777619u;
+    return hash;
 }
 
+} // namespace
+
 std::string DefaultClientId(std::string_view hostName) {
-    return ("reader-" + CleanHostName(hostName)).substr(0, 23);
+    const std::string id = "reader-" + CleanName(hostName);
+    if (id.size() <= 23)
+        return id;
+    char hash[8];
+    std::snprintf(hash, sizeof hash, "-%06x", NameHash(hostName) & 0xFFFFFFu);
+    return id.substr(0, 16) + hash;
+}
+
+std::string DefaultBase(std::string_view hostName) {
+    return "instrument-reader/" + CleanName(hostName);
+}
+
+std::string EarlierDefaultBase(std::string_view hostName) {
+    return "instrument-reader/" + DroppedUnsafe(hostName);
+}
+
+const InstrumentNaming& ServiceConfig::NamingOf(const std::string& line, uint32_t address) const {
+    static const InstrumentNaming kDefault;
+    for (const InstrumentNaming& naming : Instruments)
+        if (naming.Line == line && naming.Address == address)
+            return naming;
+    return kDefault;
 }
 
 ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostName) {
@@ -244,6 +406,26 @@ ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostNa
             in.Number("keep_days", config.KeepDays, 0, 36500);
         } else if (name == "mqtt") {
             ReadMqtt(in, config.Mqtt);
+        } else if (name == "modbus") {
+            ReadListener(in, config.Modbus.Listen, 5020);
+        } else if (name == "http") {
+            ReadListener(in, config.Http.Listen, 8047);
+        } else if (name.starts_with("instrument ")) {
+            InstrumentNaming naming;
+            std::istringstream words(section.Name.substr(11));
+            std::string lineName, address, rest;
+            words >> lineName >> address >> rest;
+            const auto number = ParseProfileInteger(address);
+            if (lineName.empty() || !number || *number < 0 || *number > 255 || !rest.empty() ||
+                address.find_first_not_of("0123456789") != std::string::npos) {
+                check.Errors.push_back(label + " must be [instrument LINE ADDRESS]");
+                continue;
+            }
+            naming.Line = lineName;
+            naming.Address = uint32_t(*number);
+            ReadInstrument(section, label, naming, check.Errors);
+            config.Instruments.push_back(std::move(naming));
+            continue;
         } else if (name.starts_with("line ") || name == "line") {
             LineConfig line;
             std::string_view lineName = std::string_view(section.Name).substr(4);
@@ -251,13 +433,19 @@ ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostNa
                 lineName.remove_prefix(1);
             line.Name = std::string(lineName);
             if (line.Name.empty() || line.Name.size() > 64 ||
-                !std::all_of(line.Name.begin(), line.Name.end(), SafeChar))
+                !std::all_of(line.Name.begin(), line.Name.end(), IsNameChar))
                 check.Errors.push_back(label +
                                        " the line's name must be 1 to 64 letters, digits, '-' "
                                        "or '_' (it names topics and folders)");
             ReadLine(in, line);
             if (!line.Device.empty()) {
-                if (auto [it, added] = devices.emplace(line.Device, line.Name); !added)
+                // Two names (a link under /dev/serial/by-id and the device) for one device
+                // are one device.
+                std::error_code error;
+                const std::string resolved =
+                    std::filesystem::weakly_canonical(line.Device, error).string();
+                if (auto [it, added] = devices.emplace(error ? line.Device : resolved, line.Name);
+                    !added)
                     in.Error("device", "already used by [line " + it->second + "]");
             }
             config.Lines.push_back(std::move(line));
@@ -269,9 +457,18 @@ ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostNa
     }
     if (config.Lines.empty())
         check.Errors.push_back("[line NAME] missing: no serial line to poll");
+    for (const InstrumentNaming& naming : config.Instruments) {
+        const auto line = std::find_if(config.Lines.begin(), config.Lines.end(),
+                                       [&](const LineConfig& l) { return l.Name == naming.Line; });
+        if (line == config.Lines.end() || std::find(line->Addresses.begin(), line->Addresses.end(),
+                                                    naming.Address) == line->Addresses.end())
+            check.Errors.push_back("[instrument " + naming.Line + " " +
+                                   std::to_string(naming.Address) +
+                                   "] no such instrument: no line of that name polls that address");
+    }
     if (config.Mqtt.ClientId.empty())
         config.Mqtt.ClientId = DefaultClientId(hostName);
     if (config.Mqtt.Base.empty())
-        config.Mqtt.Base = "instrument-reader/" + CleanHostName(hostName);
+        config.Mqtt.Base = DefaultBase(hostName);
     return check;
 }

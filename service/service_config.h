@@ -4,9 +4,11 @@
 // with the project's INI rules (settings/profile.h) and checked as a whole, so that --check
 // can list every mistake at once, one line each, naming the section and the key.
 
+#include "listen_config.h"
 #include "mqtt_config.h"
 #include "variant.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,8 +20,9 @@ struct LineConfig {
     std::string Device;
     ProtocolVariant Variant = ProtocolVariant::Crc;
     uint32_t Baud = 19200;
-    uint16_t SpeedIndex = 7; // into kSpeedTable
-    uint16_t TimeoutMs = 1000;
+    uint16_t SpeedIndex = 7;         // into kSpeedTable
+    uint16_t TimeoutMs = 300;        // the longest wait for an answer's first byte
+    uint16_t ByteGapMs = 24;         // after a byte, a read ends when none came for this long
     std::vector<uint32_t> Addresses; // polled in this order
     int64_t PeriodMs = 1000;         // fixed rate; 0 = back to back
     int64_t GapMs = 0;
@@ -28,12 +31,62 @@ struct LineConfig {
     bool operator==(const LineConfig&) const = default;
 };
 
+// What a plant calls one channel of an instrument, for Home Assistant: empty texts and unset
+// numbers leave Home Assistant's own choice.
+struct ChannelNaming {
+    std::string Name;        // default "Channel N"
+    std::string Unit;        // unit_of_measurement
+    std::string DeviceClass; // one Home Assistant knows for sensors
+    std::string StateClass;  // default measurement
+    int Precision = -1;      // suggested_display_precision, 0-6; -1 unset
+    bool Enabled = true;
+    bool operator==(const ChannelNaming&) const = default;
+};
+// A relay, input, control buffer or key: announced disabled unless named or enabled.
+struct FlagNaming {
+    std::string Name;
+    std::optional<bool> Enabled;
+    bool IsEnabled() const { return Enabled.value_or(!Name.empty()); }
+    bool operator==(const FlagNaming&) const = default;
+};
+// [instrument LINE ADDRESS]
+struct InstrumentNaming {
+    std::string Line;
+    uint32_t Address = 0;
+    std::string Name; // the device's name; default "Instrument LINE ADDRESS on HOST"
+    std::array<ChannelNaming, 12> Channels{};
+    std::array<FlagNaming, 16> Relays{};
+    std::array<FlagNaming, 4> Inputs{};
+    std::array<FlagNaming, 2> Controls{};
+    std::array<FlagNaming, 10> Keys{}; // in KeyFlags order
+    bool operator==(const InstrumentNaming&) const = default;
+};
+
+// [modbus]: the Modbus TCP gateway (default 127.0.0.1:5020).
+struct ModbusConfig {
+    ListenConfig Listen;
+    bool operator==(const ModbusConfig&) const = default;
+};
+
+// [http]: the status page, the JSON API, the event stream and the metrics (default
+// 127.0.0.1:8047).
+struct HttpConfig {
+    ListenConfig Listen;
+    bool operator==(const HttpConfig&) const = default;
+};
+
 struct ServiceConfig {
     std::string DataDir = "/var/lib/instrument-reader";
     uint32_t KeepDays = 0; // 0 keeps every file
     std::vector<LineConfig> Lines;
+    std::vector<InstrumentNaming> Instruments; // only those the configuration names
     MqttConfig Mqtt;
+    ModbusConfig Modbus;
+    HttpConfig Http;
     bool operator==(const ServiceConfig&) const = default;
+
+    // The naming of an instrument, or the defaults when the configuration has none.
+    const InstrumentNaming& NamingOf(const std::string& line, uint32_t address) const;
 };
 
 struct ConfigCheck {
@@ -46,9 +99,13 @@ struct ConfigCheck {
 // defaults.
 ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostName);
 
-// "1,2,5-8": numbers 0-255 and ranges, in the order written, none twice; nullopt otherwise.
-std::optional<std::vector<uint32_t>> ParseAddressList(std::string_view text);
-
-// "reader-" and the host name (characters outside [A-Za-z0-9_-] dropped), at most 23
-// characters, the longest client identifier every broker takes.
+// "reader-" and the host name cleaned as topic levels are (CleanName), at most 23 characters,
+// the longest client identifier every broker takes: a longer one keeps its first characters
+// and ends in a hash of the whole host name, so that hosts whose names share their start
+// differ.
 std::string DefaultClientId(std::string_view hostName);
+// The base topic without [mqtt] base: "instrument-reader/" and the host name cleaned.
+std::string DefaultBase(std::string_view hostName);
+// The default base of earlier versions, which dropped the unsafe characters of the host name
+// instead of replacing them; its retained topics are cleared when it differs.
+std::string EarlierDefaultBase(std::string_view hostName);

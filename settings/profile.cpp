@@ -77,11 +77,11 @@ std::optional<KeyLine> ParseKeyLine(std::string_view line) {
     return KeyLine{Trim(trimmed.substr(0, equals)), Trim(trimmed.substr(equals + 1))};
 }
 
-std::string Unquoted(std::string_view value) {
+std::string Unquoted(std::string_view value, size_t limit = kMaxProfileText) {
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front())
         value = value.substr(1, value.size() - 2);
-    return std::string(value.substr(0, kMaxProfileText));
+    return std::string(value.substr(0, limit));
 }
 
 } // namespace
@@ -213,7 +213,8 @@ std::vector<ProfileSection> ProfileSections(std::string_view content) {
         if (sections.empty())
             continue;
         if (const auto keyLine = ParseKeyLine(text))
-            sections.back().Keys.emplace_back(std::string(keyLine->key), Unquoted(keyLine->value));
+            sections.back().Keys.emplace_back(std::string(keyLine->key),
+                                              Unquoted(keyLine->value, std::string_view::npos));
     }
     return sections;
 }

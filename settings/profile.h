@@ -63,9 +63,9 @@ std::string ProfileWrite(std::string_view content, std::string_view section, std
 std::optional<int64_t> ParseProfileInteger(std::string_view text);
 
 // Every section of the content in file order, each with its key lines in order (names as
-// written, values as ProfileLookup gives them). Key lines before the first section are not
-// listed. A section name that appears twice is listed twice: callers that need one section per
-// name check for that.
+// written, values as ProfileLookup gives them but whole, however long). Key lines before the first
+// section are not listed. A section name that appears twice is listed twice: callers that need one
+// section per name check for that.
 struct ProfileSection {
     std::string Name;
     std::vector<std::pair<std::string, std::string>> Keys;

@@ -1,5 +1,7 @@
 #include "sim_core.h"
 
+#include "address_list.h"
+
 #include "answer_layout.h"
 
 #include <algorithm>
@@ -185,7 +187,7 @@ std::optional<Fault> ParseFault(const std::string& name, const std::string& argu
         {"badsum", FaultKind::BadChecksum, 0}, {"short", FaultKind::Short, 0},
         {"noise", FaultKind::Noise, 0},        {"split", FaultKind::Split, 200},
         {"delay", FaultKind::Delay, 300},      {"long", FaultKind::Long, 0},
-        {"garbage", FaultKind::Garbage, 0},
+        {"garbage", FaultKind::Garbage, 0},    {"hangup", FaultKind::Hangup, 0},
     };
     for (const Row& row : rows) {
         if (name != row.name)
@@ -215,6 +217,7 @@ std::vector<Chunk> PlanFault(const std::string& answer, const Fault& fault) {
     case FaultKind::BadChecksum: // applied when the answer is composed
         break;
     case FaultKind::Silence:
+    case FaultKind::Hangup:
         return chunks;
     case FaultKind::Short:
         bytes = answer.substr(0, 40);
@@ -286,23 +289,10 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 } // namespace
 
-std::optional<std::vector<uint32_t>> ParseAddressList(const std::string& text) {
-    std::array<bool, 256> on{};
-    for (const std::string& item : Split(text, ',')) {
-        const std::vector<std::string> ends = Split(item, '-');
-        if (ends.size() > 2)
-            return std::nullopt;
-        const auto first = ParseAddress(ends.front());
-        const auto last = ParseAddress(ends.back());
-        if (!first || !last || *last < *first)
-            return std::nullopt;
-        for (uint32_t a = *first; a <= *last; ++a)
-            on[a] = true;
-    }
-    std::vector<uint32_t> addresses;
-    for (uint32_t a = 0; a < on.size(); ++a)
-        if (on[a])
-            addresses.push_back(a);
+std::optional<std::vector<uint32_t>> SortedAddressList(const std::string& text) {
+    auto addresses = ParseAddressList(text);
+    if (addresses)
+        std::sort(addresses->begin(), addresses->end());
     return addresses;
 }
 
@@ -450,7 +440,7 @@ bool SimBus::Command(const std::string& line) {
     } else if (verb == "address" && !target) {
         std::string list;
         in >> list;
-        const auto addresses = ParseAddressList(list);
+        const auto addresses = SortedAddressList(list);
         if (!addresses)
             return false;
         const SimInstrument first =

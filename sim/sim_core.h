@@ -59,14 +59,28 @@ struct RequestFrame {
 // stay in `pending` for more bytes.
 std::optional<RequestFrame> TakeRequest(std::string& pending);
 
-enum class FaultKind { None, Silence, BadChecksum, Short, Noise, Split, Delay, Long, Garbage };
+// Hangup: the line is hung up instead of answering (the pseudo-terminal closed and made anew at
+// the same link), as an adapter that drops out does.
+enum class FaultKind {
+    None,
+    Silence,
+    BadChecksum,
+    Short,
+    Noise,
+    Split,
+    Delay,
+    Long,
+    Garbage,
+    Hangup
+};
 
 struct Fault {
     FaultKind Kind = FaultKind::None;
     uint32_t Ms = 0; // gap for Split, wait for Delay
 };
 
-// "none", "silence", "badsum", "short", "noise", "split [ms]", "delay [ms]", "long", "garbage"
+// "none", "silence", "badsum", "short", "noise", "split [ms]", "delay [ms]", "long", "garbage",
+// "hangup"
 std::optional<Fault> ParseFault(const std::string& name, const std::string& argument);
 
 // One piece of the answer on the wire: wait DelayUs after the previous piece, then send Bytes.
@@ -80,9 +94,9 @@ struct Chunk {
 std::vector<Chunk> PlanAnswer(const std::string& answer, const Fault& fault, bool pace,
                               uint32_t baudRate, uint32_t turnaroundMs = 0);
 
-// Network numbers and ranges, "1,2,5-8", each 0-255: the numbers in ascending order, each once.
-// Nothing for an empty list or item, a number over 255, a backward range or any other character.
-std::optional<std::vector<uint32_t>> ParseAddressList(const std::string& text);
+// Network numbers and ranges as the service takes them ("1,2,5-8", each once): a bus answers
+// them whatever their order, so they come back in ascending order.
+std::optional<std::vector<uint32_t>> SortedAddressList(const std::string& text);
 
 // A fault option, "[N:]NAME[:MS]": for instrument N only, or for all without N. Without its own
 // MS a split or delay takes defaultMs, or the fault's own default when that is empty too.

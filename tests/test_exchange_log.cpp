@@ -287,8 +287,10 @@ private slots:
         record.ExchangeMs = 57;
         record.Reading = &reading;
         const QJsonObject o =
-            QJsonDocument::fromJson(QByteArray::fromStdString(StateJson(record, 42))).object();
+            QJsonDocument::fromJson(QByteArray::fromStdString(StateJson(record, 42, 1000)))
+                .object();
         QTEST(o["ts"].toString(), "ts");
+        QCOMPARE(o["started"].toString(), "1970-01-01T00:00:01.000Z");
         QCOMPARE(o["seq"].toInteger(), 42);
         QCOMPARE(o["exchange_ms"].toInteger(), 57);
         QCOMPARE(o["status_number"].toInteger(), 7);

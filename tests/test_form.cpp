@@ -144,7 +144,7 @@ private slots:
         reading.StatusNumber = 3;
         reading.ChecksumReceived = 0x0F;
         reading.ChecksumComputed = 0xA3;
-        ShowReading(w, reading);
+        ShowReading(w.Panels(), reading);
         QStringList texts;
         for (int panel : {1, 3, 5, 10, 57, 59, 60})
             texts << f.Text(panel);
@@ -174,7 +174,7 @@ private slots:
         FormFixture f(ProtocolVariant::Crc, kNoPorts);
         DeviceReading reading;
         reading.Channels[11] = {uint16_t(errorCode), uint16_t(stateBits), value};
-        ShowReading(*f.form, reading);
+        ShowReading(f.form->Panels(), reading);
         const ChannelPanels& p = kChannelPanels[11];
         QString shown = f.Text(p.Code) + ' ' + Letter(f.form->Panel(p.Value)) + ' ';
         for (int lamp : {p.Bit2, p.Bit1, p.Bit0})
@@ -182,7 +182,7 @@ private slots:
         QTEST(shown + ' ' + f.Text(p.Value), "shown");
         // Back to no error: white again.
         reading.Channels[11] = {};
-        ShowReading(*f.form, reading);
+        ShowReading(f.form->Panels(), reading);
         QCOMPARE(PanelColourOf(f.form->Panel(p.Value)), PanelColour::White);
     }
 
@@ -212,7 +212,7 @@ private slots:
         uint16_t* const flags[] = {reading.RelayFlags.data(), reading.DiscreteFlags.data(),
                                    reading.KeyFlags.data()}; // in FlagSet's order
         flags[set][entry] = 1;
-        ShowReading(*f.form, reading);
+        ShowReading(f.form->Panels(), reading);
         for (int panel = 26; panel <= 58; ++panel) {
             if (panel == 57)
                 continue; // the status number

@@ -1,3 +1,4 @@
+#include "address_list.h"
 #include "checksums.h"
 #include "frames.h"
 #include "parser.h"
@@ -171,6 +172,27 @@ private slots:
                               size_t(frame.size())));
     }
 
+    // Lists of network numbers: the order written kept, each number once, blanks around items.
+    void addressLists_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("numbers");
+        QTest::newRow("list and range") << QString("1,2,5-8") << "1 2 5 6 7 8";
+        QTest::newRow("order kept") << QString("7, 1-3 ,0") << "7 1 2 3 0";
+        QTest::newRow("ends") << QString("255,0-0") << "255 0";
+        QTest::newRow("leading zeros") << QString("007") << "7";
+        for (const char* bad :
+             {"", "300", "5-2", "a", "1,", ",1", "1-2-3", "-3", "2-", "0255", "+1", "1-3,2", "4,4"})
+            QTest::addRow("refused '%s'", bad) << bad << "refused";
+    }
+    void addressLists() {
+        QFETCH(QString, text);
+        const auto list = ParseAddressList(text.toStdString());
+        QStringList got;
+        for (uint32_t address : list.value_or(std::vector<uint32_t>{}))
+            got << QString::number(address);
+        QTEST(list ? got.join(' ') : "refused", "numbers");
+    }
+
     // Whole answers against their result and the checksums found. A read may end early only at
     // the frame's CR after a matching checksum.
     void checksums_data() {
@@ -252,6 +274,42 @@ private slots:
         QCOMPARE(
             Parse(ProtocolVariant::Sum, QByteArray(60, 'n') + ";0\r!" + QByteArray(10, 'z'), r),
             uint16_t(0));
+    }
+
+    // The tail of an answer ("...;0" CR, or ";65535" CR), then the start of the next one cut
+    // off at 200 bytes: the last '!' lies after the last CR, so the checksum's ';' lies before
+    // the start and its text matches a checksum of no byte. The window's programs take that as
+    // parsed; under the whole-frame rule it is no frame, nothing of it reaches the reading, and
+    // a read never ends on it.
+    void checksumOfNoByte_data() {
+        QTest::addColumn<ProtocolVariant>("variant");
+        QTest::addColumn<QByteArray>("bytes");
+        const QByteArray tail = "0100030050200000301;" + Fields("000.00", 8);
+        const QByteArray cut = "!" + kExampleBody + kExampleBody;
+        QTest::newRow("crc") << ProtocolVariant::Crc << tail + "65535\r" + cut;
+        QTest::newRow("sum") << ProtocolVariant::Sum << tail + "0\r" + cut;
+    }
+    void checksumOfNoByte() {
+        QFETCH(ProtocolVariant, variant);
+        QFETCH(QByteArray, bytes);
+        bytes = bytes.left(kMaxReadLength);
+        QCOMPARE(bytes.size(), qsizetype(kMaxReadLength));
+        ReceiveBuffer buffer{};
+        std::memcpy(buffer.data(), bytes.constData(), size_t(bytes.size()));
+        DeviceReading reading = GoodReading();
+        QCOMPARE(ParseAnswer(variant, buffer, kMaxReadLength, reading), ParseOutcome::Parsed);
+        reading = GoodReading();
+        QCOMPARE(ParseAnswer(variant, buffer, kMaxReadLength, reading, FrameRule::WholeFrame),
+                 ParseOutcome::NoFrame);
+        QCOMPARE(reading.Channels[1].Value, GoodReading().Channels[1].Value);
+        const QByteArray ending = bytes.left(bytes.indexOf('\r') + 1); // as it came, up to its CR
+        QVERIFY(!AnswerLooksComplete(variant, reinterpret_cast<const uint8_t*>(ending.constData()),
+                                     uint32_t(ending.size())));
+        // A whole frame is read under either rule.
+        std::memcpy(buffer.data(), kExampleCrc.constData(), size_t(kExampleCrc.size()));
+        QCOMPARE(ParseAnswer(ProtocolVariant::Crc, buffer, uint32_t(kExampleCrc.size()), reading,
+                             FrameRule::WholeFrame),
+                 ParseOutcome::Parsed);
     }
 
     // Status text decoding: which characters land where.

@@ -97,26 +97,6 @@ private slots:
         QVERIFY(!ParseFault("melt", ""));
     }
 
-    void addressLists_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("numbers");
-        QTest::newRow("list and range") << QString("1,2,5-8") << "1 2 5 6 7 8";
-        QTest::newRow("ends, repeats, order") << QString("255,0,3-3,3,2-3") << "0 2 3 255";
-        QTest::newRow("leading zeros") << QString("007") << "7";
-        for (const char* bad :
-             {"", "300", "5-2", "a", "1,", ",1", "1-2-3", "-3", "2-", "0255", "1 ,2", "+1"})
-            QTest::addRow("refused '%s'", bad) << bad << "refused";
-    }
-    void addressLists() {
-        QFETCH(QString, text);
-        QFETCH(QString, numbers);
-        const auto list = ParseAddressList(text.toStdString());
-        QStringList got;
-        for (uint32_t address : list.value_or(std::vector<uint32_t>{}))
-            got << QString::number(address);
-        QCOMPARE(list ? got.join(' ') : "refused", numbers);
-    }
-
     // A bus of instruments 1 and 3 with the example reading, made with fault options and then
     // changed by commands. Expected: each command's result, then each instrument that answers
     // with the faults of its next two answers and channel 1's value in the first.

@@ -34,10 +34,8 @@ void LogOption(LogOptions& options, int& i, int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--variant") {
         const std::string value = ValueOf(i, argc, argv);
-        if (value == "crc")
-            options.Variant = ProtocolVariant::Crc;
-        else if (value == "sum")
-            options.Variant = ProtocolVariant::Sum;
+        if (const auto variant = VariantNamed(value))
+            options.Variant = variant;
         else if (value != "auto")
             Fail("--variant takes crc, sum or auto");
         return;

@@ -40,8 +40,9 @@ std::optional<ExchangeRecord> ExchangeDecoder::Decode(const LoggedExchange& exch
     std::memcpy(buffer.data(), exchange.Answer.data(), length);
     DeviceReading& reading =
         m_readings[size_t(*record.Variant) * (kNetworks + 1) + record.Address.value_or(kNetworks)];
-    record.Outcome =
-        OutcomeOfParse(ParseAnswer(*record.Variant, buffer, uint32_t(length), reading));
+    // A logged answer counts as read only from a frame its checksum covers.
+    record.Outcome = OutcomeOfParse(
+        ParseAnswer(*record.Variant, buffer, uint32_t(length), reading, FrameRule::WholeFrame));
     if (record.Outcome == ExchangeOutcome::Ok)
         record.Reading = &reading;
     return record;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "command_line.h"
+#include "interrupts.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -37,17 +38,7 @@ void OnSignal(int) {
 } // namespace
 
 void HandleSignals() {
-#ifdef _WIN32
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-#else
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-#endif
+    CatchInterrupts(OnSignal);
 }
 
 bool Interrupted() {

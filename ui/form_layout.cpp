@@ -1,6 +1,7 @@
 #include "form_layout.h"
 
-#include "line_choices.h"
+#include "list_positions.h"
+#include "speed_table.h"
 
 const std::array<ChannelPanels, 12> kChannelPanels = {{
     {1, 2, 63, 64, 65},

@@ -1,6 +1,6 @@
 #include "show_reading.h"
 
-#include "tform1.h"
+#include "form_layout.h"
 
 #include <QApplication>
 
@@ -63,36 +63,36 @@ PanelColour PanelColourOf(const QLabel* panel) {
     return stored > 0 ? PanelColour(stored - 1) : PanelColour::ButtonFace;
 }
 
-void ShowReading(TForm1& form, const DeviceReading& reading) {
+void ShowReading(const PanelLookup& panel, const DeviceReading& reading) {
     for (size_t ch = 0; ch < kChannelPanels.size(); ++ch) {
         const ChannelReading& channel = reading.Channels[ch];
-        QLabel* value = form.Panel(kChannelPanels[ch].Value);
+        QLabel* value = panel(kChannelPanels[ch].Value);
         SetPanelColour(value, channel.ErrorCode == 0               ? PanelColour::White
                               : channel.ErrorCode == kRedErrorCode ? PanelColour::Red
                                                                    : PanelColour::Yellow);
         value->setText(FormatValue(channel.Value));
-        form.Panel(kChannelPanels[ch].Code)->setText(QString::number(channel.ErrorCode, 16));
+        panel(kChannelPanels[ch].Code)->setText(QString::number(channel.ErrorCode, 16));
     }
 
     for (const FlagLamp& lamp : kFlagLamps) {
         const uint16_t flag = FlagOf(reading, lamp);
-        SetPanelColour(form.Panel(lamp.Panel),
+        SetPanelColour(panel(lamp.Panel),
                        flag == 1 ? PanelColour::Yellow : PanelColour::ButtonFace);
     }
 
     for (size_t ch = 0; ch < kChannelPanels.size(); ++ch) {
         const uint16_t bits = reading.Channels[ch].StateBits;
         const ChannelPanels& p = kChannelPanels[ch];
-        SetPanelColour(form.Panel(p.Bit2),
+        SetPanelColour(panel(p.Bit2),
                        (bits & kSensorBreakBit) ? PanelColour::Red : PanelColour::ButtonFace);
-        SetPanelColour(form.Panel(p.Bit1),
+        SetPanelColour(panel(p.Bit1),
                        (bits & kSetpoint2Bit) ? PanelColour::Red : PanelColour::ButtonFace);
-        SetPanelColour(form.Panel(p.Bit0),
+        SetPanelColour(panel(p.Bit0),
                        (bits & kSetpoint1Bit) ? PanelColour::Yellow : PanelColour::ButtonFace);
     }
 
     // "%u" and "%x": QString::number prints integers without any locale.
-    form.Panel(kStatusNumberPanel)->setText(QString::number(reading.StatusNumber));
-    form.Panel(kChecksumReceivedPanel)->setText(QString::number(reading.ChecksumReceived, 16));
-    form.Panel(kChecksumComputedPanel)->setText(QString::number(reading.ChecksumComputed, 16));
+    panel(kStatusNumberPanel)->setText(QString::number(reading.StatusNumber));
+    panel(kChecksumReceivedPanel)->setText(QString::number(reading.ChecksumReceived, 16));
+    panel(kChecksumComputedPanel)->setText(QString::number(reading.ChecksumComputed, 16));
 }

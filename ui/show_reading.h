@@ -7,7 +7,7 @@
 #include <QLabel>
 #include <QString>
 
-class TForm1;
+#include <functional>
 
 // Colours of the window.
 enum class PanelColour { White, Red, Yellow, ButtonFace };
@@ -17,6 +17,9 @@ PanelColour PanelColourOf(const QLabel* panel);
 // A measured value as the window shows it.
 QString FormatValue(float value);
 
+// The window's panel with that number (Panel1 ... Panel106).
+using PanelLookup = std::function<QLabel*(int number)>;
+
 // Paints the reading into the window's panels: values, codes and their colours, state lamps,
 // relay, input, buffer and key lamps, the status number and both checksums.
-void ShowReading(TForm1& form, const DeviceReading& reading);
+void ShowReading(const PanelLookup& panel, const DeviceReading& reading);

@@ -2,7 +2,7 @@
 #include "show_reading.h"
 
 #include "dial_icon.h"
-#include "line_choices.h"
+#include "list_positions.h"
 
 #include <algorithm>
 
@@ -44,6 +44,58 @@ QIcon MakeIcon() {
     QPainter painter(&pixmap);
     PaintDialIcon(painter, 32);
     return QIcon(pixmap);
+}
+
+} // namespace
+
+namespace {
+
+// One control of the table, made as its kind says, with its caption; placed by the caller.
+QWidget* MakeWidget(const ControlRow& row, QWidget* parent) {
+    const QString caption = QString::fromUtf8(row.Caption.c_str());
+    switch (row.Kind) {
+    case ControlKind::Label:
+        return new QLabel(caption, parent);
+    case ControlKind::Rule: {
+        auto* line = new QLabel(parent);
+        line->setAutoFillBackground(true);
+        QPalette palette = line->palette();
+        palette.setColor(QPalette::Window, Qt::black);
+        line->setPalette(palette);
+        return line;
+    }
+    case ControlKind::FramedPanel:
+    case ControlKind::Panel:
+    case ControlKind::RaisedPanel: {
+        auto* panel = new QLabel(caption, parent);
+        panel->setAlignment(Qt::AlignCenter);
+        panel->setAutoFillBackground(true);
+        if (row.Kind == ControlKind::FramedPanel)
+            panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        else if (row.Kind == ControlKind::RaisedPanel)
+            panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+        SetPanelColour(panel, PanelColour::ButtonFace);
+        return panel;
+    }
+    case ControlKind::Button: {
+        auto* button = new QPushButton(caption, parent);
+        button->setAutoDefault(false);
+        return button;
+    }
+    case ControlKind::ComboBox: {
+        auto* list = new QComboBox(parent);
+        list->addItems(caption.split('|'));
+        list->setMaxVisibleItems(row.VisibleItems);
+        list->setCurrentIndex(-1);
+        return list;
+    }
+    case ControlKind::StatusBar: {
+        auto* bar = new QStatusBar(parent);
+        bar->setSizeGripEnabled(false);
+        return bar;
+    }
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -90,58 +142,8 @@ TForm1::~TForm1() {
 void TForm1::BuildControls() {
     for (const ControlRow& row : FormControls()) {
         QWidget* parent = row.Parent.empty() ? this : m_controls.at(row.Parent);
+        QWidget* widget = MakeWidget(row, parent);
         const QString caption = QString::fromUtf8(row.Caption.c_str());
-        QWidget* widget = nullptr;
-        switch (row.Kind) {
-        case ControlKind::Label: {
-            auto* label = new QLabel(caption, parent);
-            widget = label;
-            break;
-        }
-        case ControlKind::Rule: {
-            auto* line = new QLabel(parent);
-            line->setAutoFillBackground(true);
-            QPalette palette = line->palette();
-            palette.setColor(QPalette::Window, Qt::black);
-            line->setPalette(palette);
-            widget = line;
-            break;
-        }
-        case ControlKind::FramedPanel:
-        case ControlKind::Panel:
-        case ControlKind::RaisedPanel: {
-            auto* panel = new QLabel(caption, parent);
-            panel->setAlignment(Qt::AlignCenter);
-            panel->setAutoFillBackground(true);
-            if (row.Kind == ControlKind::FramedPanel)
-                panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-            else if (row.Kind == ControlKind::RaisedPanel)
-                panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
-            SetPanelColour(panel, PanelColour::ButtonFace);
-            widget = panel;
-            break;
-        }
-        case ControlKind::Button: {
-            auto* button = new QPushButton(caption, parent);
-            button->setAutoDefault(false);
-            widget = button;
-            break;
-        }
-        case ControlKind::ComboBox: {
-            auto* list = new QComboBox(parent);
-            list->addItems(caption.split('|'));
-            list->setMaxVisibleItems(row.VisibleItems);
-            list->setCurrentIndex(-1);
-            widget = list;
-            break;
-        }
-        case ControlKind::StatusBar: {
-            auto* bar = new QStatusBar(parent);
-            bar->setSizeGripEnabled(false);
-            widget = bar;
-            break;
-        }
-        }
         widget->setObjectName(QString::fromStdString(row.Name));
         int width = row.Rect.Width;
         if (row.Kind == ControlKind::Label) // labels size themselves to their text
@@ -223,10 +225,9 @@ void TForm1::FormCreate() {
 
     Button1->setText(QString::fromUtf8(kStartCaption));
     m_state.ExchangeActive = 0;
-    m_state.Counters.RequestCount = 0;
-    m_state.Counters.ErrorCount = 0;
+    m_state.Counters.Reset();
     ShowCounters();
-    ShowReading(*this, m_state.Reading);
+    ShowReading(Panels(), m_state.Reading);
 }
 
 void TForm1::OperatorInput(std::function<void()> handler) {
@@ -334,7 +335,7 @@ void TForm1::ExchangeEnded(const ExchangeRecord& record) {
     }
     // Whatever the parse gave is painted, then told.
     SetStatusText(QString::fromUtf8(kAnsweredStatus));
-    ShowReading(*this, m_state.Reading);
+    ShowReading(Panels(), m_state.Reading);
     SetStatusText(QString::fromUtf8(record.Outcome == ExchangeOutcome::Ok ? kParsedStatus
                                                                           : kParseFailedStatus));
 }

@@ -2,6 +2,7 @@
 
 #include "form_layout.h"
 #include "reader_state.h"
+#include "show_reading.h"
 
 #include <QLabel>
 #include <QWidget>
@@ -51,6 +52,10 @@ public:
     void Timer4Timer();
 
     QLabel* Panel(int number) const;
+    // Every panel by its number, for painting a reading.
+    PanelLookup Panels() const {
+        return [this](int number) { return Panel(number); };
+    }
     QWidget* Control(const std::string& name) const;
     QPushButton* Button1 = nullptr;
     QPushButton* Button2 = nullptr;

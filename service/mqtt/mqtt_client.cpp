@@ -12,6 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sys/socket.h>
+#include <thread>
+#include <tuple>
 
 namespace {
 
@@ -22,14 +25,39 @@ constexpr int kMiscIntervalMs = 500;
 // A connection that has not been accepted by then is given up (a host that does not answer).
 constexpr int kConnectTimeoutMs = 15000;
 constexpr int kStopWaitMs = 2000;
+// Where the system keeps the certificate authorities it trusts (Debian's ca-certificates).
+const char kSystemCertificates[] = "/etc/ssl/certs";
+// A connection that lasted this long was a good one: the back-off starts again after it. One
+// the broker closes sooner counts as a failed attempt, so that two clients under one id (each
+// connection taking the other's over) slow down instead of flapping every second.
+constexpr int64_t kGoodConnectionMs = 5000;
 
+// What went wrong, in words: libmosquitto names some results "Unknown error".
 std::string Reason(int rc, int savedErrno) {
-    if (rc == MOSQ_ERR_ERRNO)
+    switch (rc) {
+    case MOSQ_ERR_ERRNO:
         return std::strerror(savedErrno);
-    return mosquitto_strerror(rc);
+    case MOSQ_ERR_KEEPALIVE:
+        return "the broker did not answer within the keepalive";
+    case MOSQ_ERR_CONN_LOST:
+        return "the connection was lost";
+    case MOSQ_ERR_TLS:
+        return "the TLS handshake failed (certificate, host name or protocol)";
+    case MOSQ_ERR_EAI:
+        return "the broker's name cannot be resolved";
+    default:
+        return mosquitto_strerror(rc);
+    }
 }
 
 } // namespace
+
+struct MqttClient::Beginning {
+    std::mutex Mutex;
+    MqttClient* Client = nullptr; // null once the client let go
+    mosquitto* Mosq = nullptr;
+    bool Done = false; // the thread has posted its result
+};
 
 std::optional<std::string> ReadPasswordFile(const std::string& path, std::string& error) {
     std::string full = path;
@@ -52,7 +80,7 @@ int64_t BackoffMs(int attempt, double jitter01) {
 }
 
 MqttClient::MqttClient(MqttConfig config, QObject* parent)
-    : QObject(parent), m_settings(std::move(config)) {
+    : QObject(parent), m_settings(std::move(config)), m_connector(mosquitto_connect_async) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { mosquitto_lib_init(); });
 
@@ -82,6 +110,32 @@ void MqttClient::Start() {
     Connect();
 }
 
+void MqttClient::Reconfigure(const MqttConfig& config) {
+    const MqttConfig old = m_settings;
+    m_settings = config;
+    Trim();
+    const auto connection = [](const MqttConfig& c) {
+        return std::tie(c.Host, c.Port, c.ClientId, c.Base, c.KeepaliveS, c.Username,
+                        c.PasswordFile, c.TlsCa, c.TlsCert, c.TlsKey);
+    };
+    if (connection(old) == connection(config) || !m_started || m_stopping)
+        return;
+    if (m_mosq) {
+        Drop("the settings changed", true); // what was unacknowledged is queued again first
+    } else {
+        m_reconnectTimer.stop();
+        m_attempt = 0;
+        QTimer::singleShot(0, this, &MqttClient::Connect);
+    }
+    // Messages of the old base's status are not sent to the new one; what waits under the old
+    // base goes out under the new one.
+    std::erase_if(m_queue, [](const Message& m) { return m.Status; });
+    if (old.Base != config.Base)
+        for (Message& message : m_queue)
+            if (message.Topic.starts_with(old.Base + '/'))
+                message.Topic = config.Base + message.Topic.substr(old.Base.size());
+}
+
 void MqttClient::Publish(const std::string& topic, const std::string& payload, bool retain,
                          int qos) {
     if (m_stopping) {
@@ -99,6 +153,14 @@ void MqttClient::Subscribe(const std::string& topic) {
     m_subscriptions.push_back(topic);
     if (m_connected) {
         mosquitto_subscribe(m_mosq, nullptr, topic.c_str(), std::clamp(m_settings.Qos, 0, 2));
+        UpdateWriteNotifier();
+    }
+}
+
+void MqttClient::Unsubscribe(const std::string& topic) {
+    std::erase(m_subscriptions, topic);
+    if (m_connected) {
+        mosquitto_unsubscribe(m_mosq, nullptr, topic.c_str());
         UpdateWriteNotifier();
     }
 }
@@ -146,9 +208,13 @@ void MqttClient::Connect() {
         rc = mosquitto_username_pw_set(m_mosq, m_settings.Username.c_str(),
                                        password.empty() ? nullptr : password.c_str());
     }
-    if (rc == MOSQ_ERR_SUCCESS && !m_settings.TlsCa.empty()) {
+    if (rc == MOSQ_ERR_SUCCESS &&
+        !(m_settings.TlsCa.empty() && m_settings.TlsCert.empty() && m_settings.TlsKey.empty())) {
+        // Never plain text once TLS is asked for: without a CA of its own the connection
+        // checks the broker against the system's store.
         const auto orNull = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
-        rc = mosquitto_tls_set(m_mosq, m_settings.TlsCa.c_str(), nullptr,
+        rc = mosquitto_tls_set(m_mosq, orNull(m_settings.TlsCa),
+                               m_settings.TlsCa.empty() ? kSystemCertificates : nullptr,
                                orNull(m_settings.TlsCert), orNull(m_settings.TlsKey), nullptr);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -160,9 +226,50 @@ void MqttClient::Connect() {
     mosquitto_publish_callback_set(m_mosq, &MqttClient::PublishCallback);
     mosquitto_message_callback_set(m_mosq, &MqttClient::MessageCallback);
 
-    const int keepalive = std::clamp(m_settings.KeepaliveS, 5, 65535);
-    rc = mosquitto_connect_async(m_mosq, m_settings.Host.c_str(), m_settings.Port, keepalive);
-    const int savedErrno = errno;
+    // The connection is begun on a thread of its own: resolving the broker's name may take
+    // seconds, and the event loop polls the lines meanwhile. The client leaves m_mosq alone
+    // until the thread reports back.
+    auto beginning = std::make_shared<Beginning>();
+    beginning->Client = this;
+    beginning->Mosq = m_mosq;
+    m_beginning = beginning;
+    m_connectTimeout.start(kConnectTimeoutMs);
+    std::thread([beginning, connector = m_connector, host = m_settings.Host,
+                 port = int(m_settings.Port),
+                 keepalive = std::clamp(m_settings.KeepaliveS, 5, 65535)] {
+        const int rc = connector(beginning->Mosq, host.c_str(), port, keepalive);
+        const int savedErrno = errno;
+        const std::lock_guard lock(beginning->Mutex);
+        beginning->Done = true;
+        if (!beginning->Client) {
+            mosquitto_destroy(beginning->Mosq);
+            return;
+        }
+        QMetaObject::invokeMethod(
+            beginning->Client,
+            [client = beginning->Client, which = beginning.get(), rc, savedErrno] {
+                client->Begun(which, rc, savedErrno);
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}
+
+void MqttClient::Abandon() {
+    if (!m_beginning)
+        return;
+    const std::lock_guard lock(m_beginning->Mutex);
+    if (m_beginning->Done) // its result waits in the event loop: it is dropped with the client
+        mosquitto_destroy(m_beginning->Mosq);
+    m_beginning->Client = nullptr;
+    m_beginning.reset();
+    m_mosq = nullptr;
+}
+
+void MqttClient::Begun(const Beginning* which, int rc, int savedErrno) {
+    if (!m_beginning || m_beginning.get() != which)
+        return; // one given up since: its thread has destroyed it
+    m_beginning.reset();
+    m_beginErrno = savedErrno;
     const int socket = mosquitto_socket(m_mosq);
     if (rc != MOSQ_ERR_SUCCESS || socket < 0) {
         Drop(Reason(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_NO_CONN : rc, savedErrno));
@@ -170,17 +277,49 @@ void MqttClient::Connect() {
     }
     m_readNotifier = new QSocketNotifier(socket, QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this, [this] {
+        if (ConnectFailed())
+            return;
         const int result = mosquitto_loop_read(m_mosq, 1);
         AfterCall(result, errno);
     });
     m_writeNotifier = new QSocketNotifier(socket, QSocketNotifier::Write, this);
-    connect(m_writeNotifier, &QSocketNotifier::activated, this, [this] {
-        const int result = mosquitto_loop_write(m_mosq, 1);
-        AfterCall(result, errno);
-    });
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, [this] { OnWritable(); });
     UpdateWriteNotifier();
     m_miscTimer.start();
-    m_connectTimeout.start(kConnectTimeoutMs);
+}
+
+bool MqttClient::ConnectFailed() {
+    if (m_connected)
+        return false;
+    // A connection still being made that failed (refused, unreachable) leaves its socket
+    // readable and writable with an error: told at once, rather than read and written in a
+    // loop until the time-out.
+    const int socket = mosquitto_socket(m_mosq);
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error != 0) {
+        Drop(std::strerror(error));
+        return true;
+    }
+    // With TLS the handshake's first write may have met the error already (on the thread that
+    // began the connection): the socket then has no peer.
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 ||
+        errno != ENOTCONN)
+        return false;
+    const bool known = m_beginErrno == ECONNREFUSED || m_beginErrno == ENETUNREACH ||
+                       m_beginErrno == EHOSTUNREACH || m_beginErrno == ECONNRESET ||
+                       m_beginErrno == ETIMEDOUT;
+    Drop(known ? std::strerror(m_beginErrno) : "the connection could not be made");
+    return true;
+}
+
+void MqttClient::OnWritable() {
+    if (ConnectFailed())
+        return;
+    const int result = mosquitto_loop_write(m_mosq, 1);
+    AfterCall(result, errno);
 }
 
 void MqttClient::AfterCall(int rc, int savedErrno) {
@@ -211,7 +350,7 @@ void MqttClient::HandleEvents() {
                 break;
             }
             m_connected = true;
-            m_attempt = 0;
+            m_connectedFor.start();
             m_failing = false;
             m_connectTimeout.stop();
             Say("connected to " + Where());
@@ -238,10 +377,10 @@ void MqttClient::HandleEvents() {
         }
         case Event::Received:
             if (m_listener)
-                m_listener->MessageArrived(event.Topic, event.Payload);
+                m_listener->MessageArrived(event.Topic, event.Payload, event.Retained);
             break;
         case Event::Disconnected:
-            Drop(event.Code == 0 ? "disconnected" : mosquitto_strerror(event.Code));
+            Drop(event.Code == 0 ? "disconnected" : Reason(event.Code, 0));
             break;
         }
     }
@@ -295,8 +434,9 @@ void MqttClient::UpdateWriteNotifier() {
         m_writeNotifier->setEnabled(mosquitto_want_write(m_mosq));
 }
 
-void MqttClient::Drop(const std::string& reason) {
+void MqttClient::Drop(const std::string& reason, bool soon) {
     const bool wasConnected = m_connected;
+    const bool good = wasConnected && m_connectedFor.elapsed() >= kGoodConnectionMs;
     Teardown();
     m_connected = false;
     // What the broker had not acknowledged goes out again first, in its order; the status
@@ -311,10 +451,27 @@ void MqttClient::Drop(const std::string& reason) {
         FinishStop(false);
         return;
     }
-    if (wasConnected)
+    if (soon) {
+        Say("reconnecting to " + Where() + ": " + reason);
+        m_attempt = 0;
+        m_failing = false;
+        m_reconnectTimer.start(0);
+        return;
+    }
+    if (good) {
+        m_attempt = 0;
+        m_loggedShortConnections = false;
+    }
+    if (wasConnected && !good && m_attempt > 0 && !m_loggedShortConnections) {
+        Say("the broker closed the connection again right after accepting it: another client "
+            "may use the client id \"" +
+            m_settings.ClientId + "\"; waiting longer between tries");
+        m_loggedShortConnections = true;
+    } else if (wasConnected && !m_loggedShortConnections) {
         Say("connection to " + Where() + " lost (" + reason + "); reconnecting");
-    else if (!m_failing)
+    } else if (!wasConnected && !m_failing) {
         Say("cannot connect to " + Where() + " (" + reason + "); retrying");
+    }
     m_failing = true;
     m_reconnectTimer.start(int(BackoffMs(m_attempt, QRandomGenerator::global()->generateDouble())));
     m_attempt = std::min(m_attempt + 1, 64);
@@ -324,6 +481,7 @@ void MqttClient::Teardown() {
     m_miscTimer.stop();
     m_connectTimeout.stop();
     m_events.clear();
+    Abandon();
     for (QSocketNotifier** notifier : {&m_readNotifier, &m_writeNotifier})
         if (*notifier) {
             // Off before libmosquitto closes the socket: the descriptor may be reused at once.
@@ -381,5 +539,6 @@ void MqttClient::MessageCallback(mosquitto*, void* self, const mosquitto_message
     static_cast<MqttClient*>(self)->m_events.push_back(
         Event{Event::Received, 0, message->topic ? message->topic : "",
               std::string(static_cast<const char*>(message->payload),
-                          size_t(std::max(message->payloadlen, 0)))});
+                          size_t(std::max(message->payloadlen, 0))),
+              message->retain});
 }

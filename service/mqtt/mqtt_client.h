@@ -8,6 +8,7 @@
 #include "mqtt_config.h"
 #include "publisher.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -33,15 +34,26 @@ public:
     ~MqttClient() override;
 
     // Starts connecting and returns at once; reconnects for ever until Stop. The socket never
-    // blocks; the broker's name is resolved by libmosquitto (getaddrinfo), which is immediate
-    // for an address or a name in /etc/hosts.
+    // blocks, and the connection is begun (the broker's name resolved, which may take long) on a
+    // short-lived thread of its own while the event loop goes on; the name stays the one TLS
+    // checks the broker's certificate against.
     void Start() override;
+    // Takes new settings. The queue stays (what waits under the old base goes out under the
+    // new one): when the broker, the identity or the base changed, the connection is dropped
+    // without a goodbye (so the old broker publishes the old base's last will) and made again at
+    // once with the new settings, and what was unacknowledged goes out again first.
+    void Reconfigure(const MqttConfig& config);
     // Queues a message; it goes out in order as soon as the connection and the window of
     // unacknowledged messages allow.
     void Publish(const std::string& topic, const std::string& payload, bool retain,
                  int qos) override;
     // Subscribes now if connected, and again after every reconnection.
     void Subscribe(const std::string& topic) override;
+    void Unsubscribe(const std::string& topic) override;
+
+    // How a connection is begun (libmosquitto's mosquitto_connect_async); a test slows it down.
+    using Connector = std::function<int(mosquitto*, const char* host, int port, int keepalive)>;
+    void SetConnector(Connector connector) { m_connector = std::move(connector); }
     // Publishes "offline" to <Base>/status, waits at most about 2 s for the broker to take it
     // (with what was queued before it), disconnects and calls `done` from the event loop. If it
     // cannot be delivered the connection is dropped without a goodbye, so the broker publishes
@@ -72,10 +84,21 @@ private:
         enum Kind { Connack, Published, Received, Disconnected } What;
         int Code = 0;
         std::string Topic, Payload;
+        bool Retained = false;
     };
+    // A connection being begun on its thread; the client lets go of it when it gives up first.
+    struct Beginning;
 
     void Connect();
-    void Drop(const std::string& reason);
+    // The thread has begun the connection `which`: rc is libmosquitto's result.
+    void Begun(const Beginning* which, int rc, int savedErrno);
+    // Lets go of a connection still being begun: its thread destroys it.
+    void Abandon();
+    void OnWritable();
+    // The connection being made has failed: dropped, true.
+    bool ConnectFailed();
+    // Closes the connection and schedules the next attempt; `soon` skips the back-off.
+    void Drop(const std::string& reason, bool soon = false);
     void Teardown();
     void AfterCall(int rc, int savedErrno);
     void HandleEvents();
@@ -92,6 +115,8 @@ private:
     static void MessageCallback(mosquitto*, void* self, const mosquitto_message* message);
 
     MqttConfig m_settings;
+    Connector m_connector;
+    std::shared_ptr<Beginning> m_beginning; // while a thread begins the connection
     mosquitto* m_mosq = nullptr;
     QSocketNotifier* m_readNotifier = nullptr;
     QSocketNotifier* m_writeNotifier = nullptr;
@@ -99,6 +124,7 @@ private:
     QTimer m_reconnectTimer;
     QTimer m_connectTimeout;
     QTimer m_stopTimer;
+    QElapsedTimer m_connectedFor; // since the latest CONNACK
 
     std::deque<Message> m_queue;
     std::deque<Message> m_inFlight;
@@ -111,7 +137,9 @@ private:
     bool m_stopping = false;
     bool m_handling = false;
     bool m_loggedBadMessage = false;
+    bool m_loggedShortConnections = false;
     int m_attempt = 0;
+    int m_beginErrno = 0; // errno where the connection was begun
     int m_stopMid = -1;
     uint64_t m_dropped = 0;
     std::function<void()> m_stopDone;

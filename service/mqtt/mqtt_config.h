@@ -18,6 +18,7 @@ struct MqttConfig {
     std::string Username;
     std::string PasswordFile; // read at every connection
     std::string TlsCa, TlsCert, TlsKey;
+    int DiagIntervalS = 60; // between two diag reports of a line
     bool Discovery = false;
     std::string DiscoveryPrefix = "homeassistant";
     size_t QueueLimit =

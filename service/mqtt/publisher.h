@@ -15,7 +15,9 @@ public:
     virtual ~PublisherListener() = default;
     // After each (re)connection, once the service's "online" status is on its way.
     virtual void Connected() {}
-    virtual void MessageArrived(const std::string& /*topic*/, const std::string& /*payload*/) {}
+    // `retained`: the broker kept it and sends it because of a new subscription.
+    virtual void MessageArrived(const std::string& /*topic*/, const std::string& /*payload*/,
+                                bool /*retained*/) {}
 };
 
 class Publisher {
@@ -26,6 +28,7 @@ public:
                          int qos) = 0;
     // Subscribes now if connected, and again after every reconnection.
     virtual void Subscribe(const std::string& topic) = 0;
+    virtual void Unsubscribe(const std::string& topic) = 0;
     // Publishes what a clean stop publishes (the service's offline status) behind everything
     // queued, then calls `done` once it has gone out or could not.
     virtual void Stop(std::function<void()> done) = 0;

@@ -1,0 +1,78 @@
+#include "bus_read.h"
+
+#include "parser.h"
+
+#include <algorithm>
+
+namespace {
+
+// Bytes between two looks once an answer is coming: a frame's end is seen at most this many
+// bytes' wire time late.
+constexpr int64_t kBytesPerLook = 8;
+
+} // namespace
+
+BusTiming BusTimingFor(uint32_t baud, uint32_t timeoutMs, uint32_t byteGapMs) {
+    BusTiming t;
+    const int64_t rate = std::max<uint32_t>(baud, 1);
+    t.ByteUs = std::max<int64_t>(10'000'000 / rate, 1);
+    t.FirstByteUs = int64_t(timeoutMs) * 1000;
+    t.ByteGapUs = std::max<int64_t>(int64_t(byteGapMs) * 1000, t.ByteUs);
+    t.LongestUs = int64_t(kMaxReadLength) * 10'000'000 / rate + t.FirstByteUs;
+    t.DrainQuietUs = t.FirstByteUs;
+    t.DrainLongestUs = 3 * t.FirstByteUs;
+    return t;
+}
+
+void BusRead::Begin(int64_t nowUs) {
+    m_startUs = m_lastByteUs = nowUs;
+    m_count = 0;
+    m_nextLookUs = nowUs + m_timing.FirstByteUs;
+}
+
+BusRead::End BusRead::Look(int64_t nowUs, uint32_t count, bool complete) {
+    const bool first = m_count == 0 && count > 0;
+    const bool more = count > m_count;
+    if (more) {
+        m_lastByteUs = nowUs;
+        m_count = count;
+    }
+    if (complete)
+        return End::Complete;
+    if (m_count >= m_maximum)
+        return End::Full;
+    if (m_count == 0) {
+        if (nowUs - m_startUs >= m_timing.FirstByteUs)
+            return End::Silent;
+        m_nextLookUs = m_startUs + m_timing.FirstByteUs;
+        return End::Open;
+    }
+    const int64_t longestAt = m_startUs + m_timing.LongestUs;
+    const int64_t gapAt = m_lastByteUs + m_timing.ByteGapUs;
+    if (nowUs >= longestAt)
+        return End::Longest;
+    if (nowUs >= gapAt)
+        return End::Gap;
+    int64_t next = gapAt;
+    if (first) // nothing can be whole before the shortest frame has come
+        next = nowUs + std::max<int64_t>(kMinAnswerLength - int64_t(m_count), 1) * m_timing.ByteUs;
+    else if (more)
+        next = nowUs + kBytesPerLook * m_timing.ByteUs;
+    m_nextLookUs = std::min({next, gapAt, longestAt});
+    return End::Open;
+}
+
+void BusDrain::Begin(int64_t nowUs) {
+    m_startUs = m_lastByteUs = nowUs;
+}
+
+bool BusDrain::Look(int64_t nowUs, bool bytesCame) {
+    if (bytesCame)
+        m_lastByteUs = nowUs;
+    return nowUs - m_lastByteUs >= m_timing.DrainQuietUs ||
+           nowUs - m_startUs >= m_timing.DrainLongestUs;
+}
+
+int64_t BusDrain::NextLookUs() const {
+    return std::min(m_lastByteUs + m_timing.DrainQuietUs, m_startUs + m_timing.DrainLongestUs);
+}
