@@ -4,25 +4,26 @@
 // of shown.
 
 #include "show_reading.h"
+#include "test_files.h"
 #include "tform1.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <memory>
 
 struct FormFixture {
+    // `prepare` runs in the folder before the window is made.
     explicit FormFixture(ProtocolVariant variant, const QByteArray& devDat = {},
-                         std::function<LocalTime()> clock = LocalTimeNow)
+                         std::function<LocalTime()> clock = LocalTimeNow,
+                         const std::function<void()>& prepare = {})
         : oldCurrent(QDir::currentPath()) {
         QDir::setCurrent(folder.path());
-        if (!devDat.isNull()) {
-            QFile file(folder.filePath("dev.dat"));
-            if (file.open(QIODevice::WriteOnly))
-                file.write(devDat);
-        }
+        if (!devDat.isNull())
+            WriteAll(folder.filePath("dev.dat"), devDat);
+        if (prepare)
+            prepare();
         state = std::make_unique<ReaderState>(variant, std::move(clock));
         TForm1::Dialogs dialogs;
         dialogs.ErrorBox = [this](const QString& text) { errors << text; };
@@ -35,11 +36,9 @@ struct FormFixture {
         form.reset();
         QDir::setCurrent(oldCurrent);
     }
-    QByteArray DevDat() const {
-        QFile file(folder.filePath("dev.dat"));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
     QString Text(int panel) const { return form->Panel(panel)->text(); }
+    // The request and error counters as shown, "requests/errors".
+    QString Counters() const { return Text(61) + '/' + Text(62); }
     // One tick of the exchange timer; a cycle it begins is waited for.
     void Tick() {
         form->Timer4Timer();

@@ -12,25 +12,21 @@ class StallProbe {
 public:
     StallProbe() {
         m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(5);
         QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] {
-            const qint64 now = m_clock.nsecsElapsed();
-            m_largestNs = std::max(m_largestNs, now - m_lastNs);
-            m_lastNs = now;
+            m_largestNs = std::max(m_largestNs, m_sinceTick.nsecsElapsed());
+            m_sinceTick.start();
         });
         Reset();
-        m_timer.start();
+        m_timer.start(5);
     }
     void Reset() {
-        m_clock.start();
-        m_lastNs = 0;
+        m_sinceTick.start();
         m_largestNs = 0;
     }
     double LargestGapMs() const { return double(m_largestNs) / 1e6; }
 
 private:
     QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_lastNs = 0;
+    QElapsedTimer m_sinceTick; // since the latest tick (or Reset)
     qint64 m_largestNs = 0;
 };

@@ -5,92 +5,74 @@
 Q_DECLARE_METATYPE(CommTimeouts)
 
 namespace {
+
 const CommTimeouts kPrevious{111, 222, 333, 444, 555};
+
+// "name baud bits+parity+stop interval/multiplier/constant/write/write", name "-" for none.
+QString Describe(const PortOpening& o) {
+    const CommTimeouts& t = o.Timeouts;
+    return QString::asprintf("%s %u %u%c%u %u/%u/%u/%u/%u", o.PortName.value_or("-").c_str(),
+                             o.Line.BaudRate, o.Line.DataBits, "NOE"[int(o.Line.Parity)],
+                             o.Line.StopBits, t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                             t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                             t.WriteTotalTimeoutConstant);
 }
+
+} // namespace
 
 class TestPortPlan : public QObject {
     Q_OBJECT
 private slots:
+    // ReopenPort with TimeOut 1000 over kPrevious.
     void reopenPort_data() {
         QTest::addColumn<int>("speedIndex");
         QTest::addColumn<int>("port");
-        QTest::addColumn<QString>("name"); // empty: nothing opened
-        QTest::addColumn<int>("baud");
-        QTest::addColumn<int>("perByte"); // interval and multiplier
-        QTest::newRow("port 0 is COM1") << 7 << 0 << "COM1" << 19200 << 24;
-        QTest::newRow("port 8") << 7 << 8 << "COM8" << 19200 << 24;
-        QTest::newRow("port 9 opens nothing") << 7 << 9 << "" << 19200 << 24;
-        QTest::newRow("1200") << 3 << 1 << "COM1" << 1200 << 192;
-        QTest::newRow("4800") << 5 << 1 << "COM1" << 4800 << 48;
-        QTest::newRow("38400") << 8 << 2 << "COM2" << 38400 << 24;
-        QTest::newRow("115200 keeps 24") << 10 << 1 << "COM1" << 115200 << 24;
+        QTest::addColumn<QString>("opening");
+        QTest::newRow("port 0 is COM1") << 7 << 0 << "COM1 19200 8N1 24/24/1000/0/0";
+        QTest::newRow("port 8") << 7 << 8 << "COM8 19200 8N1 24/24/1000/0/0";
+        QTest::newRow("port 9 opens nothing") << 7 << 9 << "- 19200 8N1 24/24/1000/0/0";
+        QTest::newRow("1200") << 3 << 1 << "COM1 1200 8N1 192/192/1000/0/0";
+        QTest::newRow("4800") << 5 << 1 << "COM1 4800 8N1 48/48/1000/0/0";
+        QTest::newRow("38400") << 8 << 2 << "COM2 38400 8N1 24/24/1000/0/0";
+        QTest::newRow("115200 keeps 24") << 10 << 1 << "COM1 115200 8N1 24/24/1000/0/0";
         // Outside 3-10 the record keeps the previous interval and multiplier.
-        QTest::newRow("index 2 keeps") << 2 << 1 << "COM1" << 19200 << -1;
-        QTest::newRow("index 11 keeps") << 11 << 1 << "COM1" << 19200 << -1;
+        QTest::newRow("index 2 keeps") << 2 << 1 << "COM1 19200 8N1 111/222/1000/0/0";
+        QTest::newRow("index 11 keeps") << 11 << 1 << "COM1 19200 8N1 111/222/1000/0/0";
     }
     void reopenPort() {
         QFETCH(int, speedIndex);
         QFETCH(int, port);
-        QFETCH(QString, name);
-        QFETCH(int, baud);
-        QFETCH(int, perByte);
         const PortOpening o = PlanReopenPort(uint16_t(speedIndex), uint16_t(port), 1000, kPrevious);
-        QCOMPARE(QString::fromStdString(o.PortName.value_or("")), name);
-        QCOMPARE(int(o.Line.BaudRate), baud);
-        QCOMPARE(o.Line, (LineSettings{uint32_t(baud), 8, LineParity::None, 1}));
-        const uint32_t interval = perByte < 0 ? kPrevious.ReadIntervalTimeout : uint32_t(perByte);
-        const uint32_t multiplier =
-            perByte < 0 ? kPrevious.ReadTotalTimeoutMultiplier : uint32_t(perByte);
-        QCOMPARE(o.Timeouts, (CommTimeouts{interval, multiplier, 1000, 0, 0}));
+        QTEST(Describe(o), "opening");
         QVERIFY(o.RaiseDtrRts);
     }
 
+    // OpenPort with stop-bit code 2 and read time-out 750 over kPrevious.
     void openPort_data() {
         QTest::addColumn<int>("port");
         QTest::addColumn<int>("speedIndex");
         QTest::addColumn<int>("dataBits");
         QTest::addColumn<int>("parity");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("baud");
-        QTest::addColumn<int>("perByte");
-        QTest::addColumn<int>("bits");
-        QTest::addColumn<int>("lineParity");
-        QTest::newRow("usual") << 3 << 8 << 8 << 0 << "COM3" << 38400 << 24 << 8
-                               << int(LineParity::None);
-        QTest::newRow("port 0 is COM1")
-            << 0 << 7 << 8 << 0 << "COM1" << 19200 << 24 << 8 << int(LineParity::None);
-        QTest::newRow("port 16") << 16 << 7 << 8 << 0 << "COM16" << 19200 << 24 << 8
-                                 << int(LineParity::None);
-        QTest::newRow("port 17 is COM1")
-            << 17 << 7 << 8 << 0 << "COM1" << 19200 << 24 << 8 << int(LineParity::None);
-        QTest::newRow("110") << 1 << 0 << 8 << 0 << "COM1" << 110 << 1536 << 8
-                             << int(LineParity::None);
-        QTest::newRow("115200 is 12")
-            << 1 << 10 << 8 << 0 << "COM1" << 115200 << 12 << 8 << int(LineParity::None);
-        QTest::newRow("index 11 is 19200")
-            << 1 << 11 << 8 << 0 << "COM1" << 19200 << 24 << 8 << int(LineParity::None);
-        QTest::newRow("odd, 7 bits")
-            << 1 << 7 << 7 << 1 << "COM1" << 19200 << 24 << 7 << int(LineParity::Odd);
-        QTest::newRow("even, 5 bits")
-            << 1 << 7 << 5 << 2 << "COM1" << 19200 << 24 << 5 << int(LineParity::Even);
-        QTest::newRow("parity 3, 9 bits")
-            << 1 << 7 << 9 << 3 << "COM1" << 19200 << 24 << 8 << int(LineParity::None);
+        QTest::addColumn<QString>("opening");
+        QTest::newRow("usual") << 3 << 8 << 8 << 0 << "COM3 38400 8N1 24/24/750/0/0";
+        QTest::newRow("port 0 is COM1") << 0 << 7 << 8 << 0 << "COM1 19200 8N1 24/24/750/0/0";
+        QTest::newRow("port 16") << 16 << 7 << 8 << 0 << "COM16 19200 8N1 24/24/750/0/0";
+        QTest::newRow("port 17 is COM1") << 17 << 7 << 8 << 0 << "COM1 19200 8N1 24/24/750/0/0";
+        QTest::newRow("110") << 1 << 0 << 8 << 0 << "COM1 110 8N1 1536/1536/750/0/0";
+        QTest::newRow("115200 is 12") << 1 << 10 << 8 << 0 << "COM1 115200 8N1 12/12/750/0/0";
+        QTest::newRow("index 11 is 19200") << 1 << 11 << 8 << 0 << "COM1 19200 8N1 24/24/750/0/0";
+        QTest::newRow("odd, 7 bits") << 1 << 7 << 7 << 1 << "COM1 19200 7O1 24/24/750/0/0";
+        QTest::newRow("even, 5 bits") << 1 << 7 << 5 << 2 << "COM1 19200 5E1 24/24/750/0/0";
+        QTest::newRow("parity 3, 9 bits") << 1 << 7 << 9 << 3 << "COM1 19200 8N1 24/24/750/0/0";
     }
     void openPort() {
         QFETCH(int, port);
         QFETCH(int, speedIndex);
         QFETCH(int, dataBits);
         QFETCH(int, parity);
-        QFETCH(QString, name);
-        QFETCH(int, baud);
-        QFETCH(int, perByte);
-        QFETCH(int, bits);
-        QFETCH(int, lineParity);
         const PortOpening o = PlanOpenPort(uint16_t(port), uint16_t(speedIndex), uint16_t(dataBits),
                                            uint16_t(parity), 2, 750, kPrevious);
-        QCOMPARE(QString::fromStdString(o.PortName.value_or("")), name);
-        QCOMPARE(o.Line, (LineSettings{uint32_t(baud), uint8_t(bits), LineParity(lineParity), 1}));
-        QCOMPARE(o.Timeouts, (CommTimeouts{uint32_t(perByte), uint32_t(perByte), 750, 0, 0}));
+        QTEST(Describe(o), "opening");
         QVERIFY(!o.RaiseDtrRts);
     }
 
@@ -135,30 +117,24 @@ private slots:
     }
 
     void deviceNames_data() {
-        QTest::addColumn<QString>("port");
+        QTest::addColumn<int>("port");
         QTest::addColumn<QString>("mapped"); // empty: no [PORTS] entry
-        QTest::addColumn<int>("naming");
+        QTest::addColumn<bool>("windows");
         QTest::addColumn<QString>("device");
-        const int posix = int(DeviceNaming::Posix), windows = int(DeviceNaming::Windows);
-        QTest::newRow("mapped") << "COM2"
-                                << "/dev/pts/7" << posix << "/dev/pts/7";
-        QTest::newRow("COM1") << "COM1"
-                              << "" << posix << "/dev/ttyS0";
-        QTest::newRow("COM16") << "COM16"
-                               << "" << posix << "/dev/ttyS15";
-        QTest::newRow("Windows COM9") << "COM9"
-                                      << "" << windows << "COM9";
-        QTest::newRow("Windows COM10") << "COM10"
-                                       << "" << windows << "\\\\.\\COM10";
+        QTest::newRow("mapped") << 2 << "/dev/pts/7" << false << "/dev/pts/7";
+        QTest::newRow("COM1") << 1 << "" << false << "/dev/ttyS0";
+        QTest::newRow("COM16") << 16 << "" << false << "/dev/ttyS15";
+        QTest::newRow("Windows COM9") << 9 << "" << true << "COM9";
+        QTest::newRow("Windows COM10") << 10 << "" << true << "\\\\.\\COM10";
     }
     void deviceNames() {
-        QFETCH(QString, port);
+        QFETCH(int, port);
         QFETCH(QString, mapped);
-        QFETCH(int, naming);
+        QFETCH(bool, windows);
         const auto device =
-            DeviceForPortName(port.toStdString(),
+            DeviceForPortName("COM" + std::to_string(port),
                               mapped.isEmpty() ? std::nullopt : std::optional(mapped.toStdString()),
-                              DeviceNaming(naming));
+                              windows ? DeviceNaming::Windows : DeviceNaming::Posix);
         QTEST(QString::fromStdString(device), "device");
     }
 };
