@@ -339,6 +339,7 @@ private slots:
         client.Start();
         if (inFlight > 0) {
             QTRY_VERIFY(client.Connected());
+            QTRY_COMPARE(client.QueueDepth(), size_t(0)); // "online" acknowledged
             broker.Freeze();
             while (n < inFlight)
                 client.Publish("t/a", "m" + std::to_string(++n), false, 1);

@@ -234,6 +234,8 @@ private slots:
                  result == 0 && answer.endsWith('\r'));
         if (received >= 0)
             QCOMPARE(int(r.ChecksumReceived), received);
+        if (result == 1 && received >= 0) // the computed one is the answer's own
+            QVERIFY(r.ChecksumComputed != r.ChecksumReceived);
         QCOMPARE(r.StatusNumber, 3); // the frame itself was decoded each time (parsing clears it)
     }
 
