@@ -7,7 +7,7 @@ packages=(
     clang libclang-rt-14-dev
     xvfb xauth xdotool imagemagick fonts-dejavu-core fonts-dejavu-extra locales
     desktop-file-utils appstream dpkg-dev lintian file
-    libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients openssl python3-jinja2
+    libmodbus-dev libmosquitto-dev libsystemd-dev mbpoll mosquitto mosquitto-clients openssl python3-jinja2 python3-pymodbus python3-serial-asyncio
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -40,8 +40,19 @@ void Service::StartMqtt() {
         m_client->Subscribe(m_config.Mqtt.DiscoveryPrefix + "/status");
 }
 
+void Service::ConfigureModbus() {
+    if (!m_config.Modbus.Listen.Enabled) {
+        m_modbus.reset();
+        return;
+    }
+    if (!m_modbus)
+        m_modbus = std::make_unique<ModbusOutput>();
+    m_modbus->Configure(m_config);
+}
+
 void Service::Start() {
     StartMqtt();
+    ConfigureModbus();
     Prune();
     m_prune.start();
     StartLines();
@@ -76,6 +87,8 @@ void Service::StartLines() {
         std::vector<Output*> outputs{m_dayFiles.back().get()};
         if (m_mqtt)
             outputs.push_back(m_mqtt.get());
+        if (m_modbus)
+            outputs.push_back(m_modbus.get());
         m_lines.push_back(std::make_unique<LinePoller>(line, std::move(instruments), outputs));
     }
     m_instruments = std::move(kept);
@@ -144,6 +157,7 @@ void Service::ApplyReload() {
     if (keepDaysChanged)
         m_prunedOn = QDate(); // a lower keep_days removes what it no longer keeps now
     Prune();
+    ConfigureModbus();
     StartLines();
     m_diag.start();
 }
@@ -154,6 +168,7 @@ void Service::Stop(std::function<void()> done) {
     m_diag.stop();
     m_prune.stop();
     StopLines();
+    m_modbus.reset();
     m_mqtt.reset();
     if (m_client)
         m_client->Stop(std::move(done));

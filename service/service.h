@@ -1,11 +1,12 @@
 #pragma once
 
-// The running service: one LinePoller per [line], each feeding its day files and the MQTT
-// output; the state of every instrument, kept across reloads; the diag reports every 60 s and
-// the daily removal of old files.
+// The running service: one LinePoller per [line], each feeding its day files, the MQTT output
+// and the Modbus gateway; the state of every instrument, kept across reloads; the diag reports
+// every 60 s and the daily removal of old files.
 
 #include "day_files.h"
 #include "line_poller.h"
+#include "modbus_output.h"
 #include "mqtt_client.h"
 #include "mqtt_output.h"
 #include "service_config.h"
@@ -45,6 +46,7 @@ private:
     void StartLines();
     void StopLines();
     void StartMqtt();
+    void ConfigureModbus();
     void SendDiag();
     void Prune();
 
@@ -57,6 +59,7 @@ private:
     std::map<std::pair<std::string, uint32_t>, std::unique_ptr<InstrumentState>> m_instruments;
     std::unique_ptr<MqttClient> m_client;
     std::unique_ptr<MqttOutput> m_mqtt;
+    std::unique_ptr<ModbusOutput> m_modbus; // with [modbus]; kept across reloads
     std::vector<std::unique_ptr<DayFiles>> m_dayFiles;
     std::vector<std::unique_ptr<LinePoller>> m_lines;
     std::vector<LineFigures> m_diagBefore;
