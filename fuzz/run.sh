@@ -18,6 +18,8 @@ build parse_response_fuzz fuzz/parse_response_fuzz.cpp protocol/checksums.cpp pr
 build profile_fuzz fuzz/profile_fuzz.cpp settings/profile.cpp
 build log_reader_fuzz -Iexchange fuzz/log_reader_fuzz.cpp exchange/exchange_log_reader.cpp \
     exchange/exchange_log.cpp platform/file_access_posix.cpp
+build modbus_request_fuzz -Iservice -I/usr/include/modbus fuzz/modbus_request_fuzz.cpp \
+    service/modbus_map.cpp -lmodbus
 
 for target in "$out"/*_fuzz; do
     [ -f "$target" ] || continue
