@@ -10,9 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QTimer>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -160,8 +163,20 @@ void ModbusOutput::Accept() {
         socklen_t length = sizeof peer;
         const int socket =
             accept4(m_socket, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-        if (socket < 0)
-            return; // none waiting (or one that went before it was taken)
+        if (socket < 0 && (errno == EINTR || errno == ECONNABORTED))
+            continue; // one that went before it was taken
+        if (socket < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of descriptors or memory: the listener would wake again at once, so it
+                // rests a second, and the waiting connections with it.
+                ServiceLog(Priority::Warning, std::string("Modbus: cannot take a connection: ") +
+                                                  std::strerror(errno));
+                m_notifier->setEnabled(false);
+                QTimer::singleShot(1000, m_notifier.get(),
+                                   [notifier = m_notifier.get()] { notifier->setEnabled(true); });
+            }
+            return;
+        }
         Reap();
         char text[INET6_ADDRSTRLEN] = "?";
         const void* raw =
@@ -183,8 +198,13 @@ void ModbusOutput::Accept() {
         setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         Client& client = m_clients.emplace_back();
         client.Socket = socket;
-        client.Thread =
-            std::thread([this, &client, idle = m_listen.IdleTimeoutS] { Serve(client, idle); });
+        try {
+            client.Thread =
+                std::thread([this, &client, idle = m_listen.IdleTimeoutS] { Serve(client, idle); });
+        } catch (const std::system_error& error) { // no thread to be had: refused
+            m_clients.pop_back();
+            Refuse(socket, 1, std::string("from ") + text + ": " + error.what());
+        }
     }
 }
 
