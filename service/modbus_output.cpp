@@ -7,6 +7,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -209,6 +211,11 @@ void ModbusOutput::Accept() {
 }
 
 void ModbusOutput::Serve(Client& client, uint32_t idleTimeoutS) {
+    // Served with the processor time the lines leave: the lines wait on their ports with
+    // time-outs of tens of ms, and on two cores ten busy clients would otherwise hold off the
+    // event loop (and the kernel's work that brings a port's bytes) for longer than that.
+    const sched_param none{};
+    pthread_setschedparam(pthread_self(), SCHED_IDLE, &none);
     modbus_t* context = modbus_new_tcp(nullptr, 0);
     if (context) {
         modbus_set_socket(context, client.Socket);
