@@ -12,12 +12,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QTimer>
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -55,28 +54,32 @@ ModbusOutput::~ModbusOutput() {
     StopListening();
 }
 
+ModbusOutput::ModbusOutput() {
+    m_publish.setSingleShot(true);
+    m_publish.setInterval(1);
+    QObject::connect(&m_publish, &QTimer::timeout, [this] { Publish(); });
+}
+
 void ModbusOutput::Configure(const ServiceConfig& config) {
-    {
-        const std::lock_guard lock(m_mutex);
-        m_settings = config.Modbus.Gateway;
-        // Instruments and lines still configured keep what they had.
-        std::map<std::pair<std::string, uint32_t>, InstrumentData> instruments;
-        std::map<std::string, LineData> lines;
-        m_units.fill({});
-        for (const LineConfig& line : config.Lines) {
-            lines[line.Name] = std::move(m_lines[line.Name]);
-            for (uint32_t address : line.Addresses)
-                instruments[{line.Name, address}] = std::move(m_instruments[{line.Name, address}]);
-        }
-        m_instruments = std::move(instruments);
-        m_lines = std::move(lines);
-        for (const LineConfig& line : config.Lines) {
-            const std::vector<uint32_t> ids = UnitIdsOf(config.Modbus, line);
-            for (size_t i = 0; i < line.Addresses.size() && i < ids.size(); ++i)
-                m_units[ids[i] & 0xFF] = {&m_instruments[{line.Name, line.Addresses[i]}],
-                                          &m_lines[line.Name]};
+    m_settings = config.Modbus.Gateway;
+    // Instruments and lines still configured keep what they had.
+    std::map<Key, InstrumentData> instruments;
+    std::map<std::string, LineData> lines;
+    m_unitKeys.fill(std::nullopt);
+    for (const LineConfig& line : config.Lines) {
+        lines[line.Name] = std::move(m_lines[line.Name]);
+        const std::vector<uint32_t> ids = UnitIdsOf(config.Modbus, line);
+        for (size_t i = 0; i < line.Addresses.size(); ++i) {
+            const Key key{line.Name, line.Addresses[i]};
+            instruments[key] = std::move(m_instruments[key]);
+            if (i < ids.size())
+                m_unitKeys[ids[i] & 0xFF] = key;
         }
     }
+    m_instruments = std::move(instruments);
+    m_lines = std::move(lines);
+    m_relink = true;
+    Publish();
     if (m_socket >= 0 && config.Modbus.Listen == m_listen)
         return;
     StopListening();
@@ -240,8 +243,8 @@ void ModbusOutput::Serve(Client& client, uint32_t idleTimeoutS) {
         bool known = false;
         {
             const std::lock_guard lock(m_mutex);
-            const Unit& unit = m_units[adu[6]];
-            settings = m_settings;
+            const Unit& unit = m_shared.Units[adu[6]];
+            settings = m_shared.Settings;
             if ((known = unit.Instrument != nullptr)) {
                 instrument = *unit.Instrument;
                 line = *unit.Line;
@@ -270,21 +273,44 @@ void ModbusOutput::Serve(Client& client, uint32_t idleTimeoutS) {
     client.Done = true;
 }
 
+void ModbusOutput::Publish() {
+    // A client's thread runs only when nothing else wants the processor: waiting for one that
+    // holds the lock could hold up the event loop for as long. Published a moment later instead.
+    std::unique_lock lock(m_mutex, std::try_to_lock);
+    if (!lock) {
+        m_publish.start();
+        return;
+    }
+    if (std::exchange(m_relink, false)) {
+        m_shared.Settings = m_settings;
+        m_shared.Instruments = m_instruments;
+        m_shared.Lines = m_lines;
+        for (size_t id = 0; id < m_unitKeys.size(); ++id)
+            m_shared.Units[id] = m_unitKeys[id] ? Unit{&m_shared.Instruments.at(*m_unitKeys[id]),
+                                                       &m_shared.Lines.at(m_unitKeys[id]->first)}
+                                                : Unit{};
+    } else {
+        for (const Key& key : m_changedInstruments)
+            m_shared.Instruments.at(key) = m_instruments.at(key);
+        for (const std::string& line : m_changedLines)
+            m_shared.Lines.at(line) = m_lines.at(line);
+    }
+    m_changedInstruments.clear();
+    m_changedLines.clear();
+}
+
 void ModbusOutput::Exchanged(const ExchangeRecord& record, const InstrumentState& instrument) {
     if (record.Aborted) // a stop cut it short: it says nothing of the line or the instrument
         return;
     const int64_t now = SteadyMs();
-    const std::lock_guard lock(m_mutex);
     const auto line = m_lines.find(instrument.Line);
-    if (line != m_lines.end()) {
-        ++line->second.Exchanges;
-        line->second.NoAnswer += record.Outcome == ExchangeOutcome::NoAnswer;
-        line->second.ChecksumMismatch += record.Outcome == ExchangeOutcome::ChecksumMismatch;
-        line->second.Rate.Add(now);
-    }
     const auto found = m_instruments.find({instrument.Line, instrument.Address});
-    if (found == m_instruments.end())
+    if (line == m_lines.end() || found == m_instruments.end())
         return;
+    ++line->second.Exchanges;
+    line->second.NoAnswer += record.Outcome == ExchangeOutcome::NoAnswer;
+    line->second.ChecksumMismatch += record.Outcome == ExchangeOutcome::ChecksumMismatch;
+    line->second.Rate.Add(now);
     InstrumentData& data = found->second;
     data.Online = instrument.Online.value_or(false);
     if (record.Reading && record.Outcome == ExchangeOutcome::Ok) {
@@ -294,18 +320,25 @@ void ModbusOutput::Exchanged(const ExchangeRecord& record, const InstrumentState
         data.ExchangeMs = record.ExchangeMs;
         data.ReadAtMs = record.Received.SteadyMs >= 0 ? record.Received.SteadyMs : now;
     }
+    m_changedLines.insert(line->first);
+    m_changedInstruments.insert(found->first);
+    Publish();
 }
 
 void ModbusOutput::AvailabilityChanged(const InstrumentState& instrument) {
-    const std::lock_guard lock(m_mutex);
     const auto found = m_instruments.find({instrument.Line, instrument.Address});
-    if (found != m_instruments.end())
-        found->second.Online = instrument.Online.value_or(false);
+    if (found == m_instruments.end())
+        return;
+    found->second.Online = instrument.Online.value_or(false);
+    m_changedInstruments.insert(found->first);
+    Publish();
 }
 
 void ModbusOutput::LineChanged(const LineState& line) {
-    const std::lock_guard lock(m_mutex);
     const auto found = m_lines.find(line.Line);
-    if (found != m_lines.end())
-        found->second.PortOpen = line.PortOpen;
+    if (found == m_lines.end())
+        return;
+    found->second.PortOpen = line.PortOpen;
+    m_changedLines.insert(found->first);
+    Publish();
 }

@@ -5,14 +5,15 @@
 //
 // The listening socket is accepted from the Qt event loop; each client gets its own libmodbus
 // context and thread, so a slow or silent one waits on its own socket only. The threads answer
-// from a copy of the lines' data that the output keeps under a lock, updated from the event
-// loop as each exchange ends. A peer outside `allow` is refused, and so is one beyond
-// `max_clients`: both are accepted and closed at once, never left in the backlog.
+// from a copy of the lines' data under a lock, which the event loop brings up to date as each
+// exchange ends without ever waiting for that lock. A peer outside `allow` is refused, and so is
+// one beyond `max_clients`: both are accepted and closed at once, never left in the backlog.
 
 #include "output.h"
 #include "service_config.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <array>
 #include <atomic>
@@ -20,13 +21,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 
 class ModbusOutput : public Output {
 public:
-    ModbusOutput() = default;
+    ModbusOutput();
     // Closes the listener and every connection, and waits for their threads.
     ~ModbusOutput() override;
 
@@ -51,6 +54,9 @@ private:
         const LineData* Line = nullptr;
     };
 
+    using Key = std::pair<std::string, uint32_t>; // line, address
+    // Brings the clients' copy up to date, now or, when a client holds it, a moment later.
+    void Publish();
     bool Listen();
     void StopListening();
     void Accept();
@@ -70,10 +76,23 @@ private:
     };
     std::array<Told, 2> m_refused;
 
-    // Read by the clients' threads: changed only under m_mutex.
-    std::mutex m_mutex;
+    // The event loop's own, and what changed since it was published.
     GatewaySettings m_settings;
-    std::map<std::pair<std::string, uint32_t>, InstrumentData> m_instruments;
+    std::map<Key, InstrumentData> m_instruments;
     std::map<std::string, LineData> m_lines;
-    std::array<Unit, 256> m_units{};
+    std::array<std::optional<Key>, 256> m_unitKeys;
+    std::set<Key> m_changedInstruments;
+    std::set<std::string> m_changedLines;
+    bool m_relink = false; // the units or settings changed: the whole copy is made again
+    QTimer m_publish;
+
+    // The clients' copy.
+    struct Shared {
+        GatewaySettings Settings;
+        std::map<Key, InstrumentData> Instruments;
+        std::map<std::string, LineData> Lines;
+        std::array<Unit, 256> Units{}; // into the maps above
+    };
+    std::mutex m_mutex;
+    Shared m_shared;
 };
