@@ -140,8 +140,7 @@ private slots:
         m_service.terminate();
         QVERIFY(m_service.waitForFinished(5000));
         QCOMPARE(m_service.exitCode(), 0);
-        m_sim.kill();
-        m_sim.waitForFinished();
+        m_sim.close();
     }
 
     // Each mistake of [modbus] is one error; a line's own unit ids settle a clash.
@@ -165,9 +164,6 @@ private slots:
                "line its own with unit_ids.a)";
         QTest::newRow("count") << two + "unit_ids.a=5\nunit_ids.b=6\n"
                                << "[modbus] unit_ids.a: 1 unit ids for the line's 2 addresses";
-        QTest::newRow("order")
-            << two + "unit_ids.b=6\nfloat_order=ABDC\n"
-            << "[modbus] float_order: \"ABDC\" is none of abcd, cdab, badc, dcba";
     }
     void configErrors() {
         QFETCH(QByteArray, content);
@@ -190,8 +186,6 @@ private slots:
         QTest::newRow("write") << QByteArray("0003000000060106000a0001") << "000300000003018601";
         QTest::newRow("device id") << QByteArray("000400000005012b0e0100") << "00040000000301ab01";
         QTest::newRow("count 0") << QByteArray("000600000006010300000000") << "000600000003018303";
-        QTest::newRow("2001 bits")
-            << QByteArray("0008000000060102000007d1") << "000800000003018203";
         QTest::newRow("unit 9") << QByteArray("000900000006090400000001") << "00090000000309840a";
         QTest::newRow("never answered")
             << QByteArray("000a00000006020400000001") << "000a0000000302840b";
@@ -224,8 +218,6 @@ private slots:
                                << "Illegal function";
         QTest::newRow("past 127") << "-r 120 -c 9"
                                   << "Illegal data address";
-        QTest::newRow("line") << "-a 2 -r 64"
-                              << "[64]: \t1";
         QTest::newRow("py 126") << "1 4 0 126"
                                 << "exception 3";
         QTest::newRow("py bits") << "3 2 60 9"
@@ -260,10 +252,10 @@ private slots:
                 QCOMPARE(floats[n].toFloat(), row.value(6 + 3 * n).toFloat());
                 QCOMPARE(words[36 + n].toInt(), channel["error"].toInt());
             }
-            for (int i = 0; i < 16; ++i)
+            for (int i = 0; i < 16; ++i) { // keys: 10, the word's bits 10-15 0
                 QCOMPARE(bool(words[51].toInt() >> i & 1), state["relays"].toArray()[i].toBool());
-            for (int i = 0; i < 10; ++i)
                 QCOMPARE(bool(words[54].toInt() >> i & 1), state["keys"].toArray()[i].toBool());
+            }
         }
     }
 
@@ -304,9 +296,9 @@ private slots:
     void offline() {
         QFETCH(QString, mode);
         QVERIFY(Reload("offline=" + mode.toUtf8() + "\n"));
-        const QString gone = mode == "stale" ? "0" : "exception 11";
         m_sim.write("@3 fault silence\n");
-        QTRY_COMPARE_WITH_TIMEOUT(Python("3 4 57 1").value(0), gone, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(Python("3 4 57 1").value(0),
+                                  mode == "stale" ? "0" : "exception 11", 5000);
         const QStringList before = Python("3 4 0 64").value(0).split(' ');
         QTest::qWait(1200);
         const QStringList after = Python("3 4 0 64").value(0).split(' ');
@@ -328,8 +320,7 @@ private slots:
         half.write(QByteArray::fromHex("0001000000"));
         QElapsedTimer clock;
         clock.start();
-        QVERIFY(Connect(fourth) && fourth.waitForDisconnected(1000));
-        QVERIFY(clock.elapsed() < 1000);
+        QVERIFY(Connect(fourth) && fourth.waitForDisconnected(1000) && clock.elapsed() < 1000);
         for (QTcpSocket* socket : {&silent, &half, &third})
             QVERIFY(socket->state() == QTcpSocket::UnconnectedState ||
                     socket->waitForDisconnected(4000));
@@ -337,8 +328,7 @@ private slots:
         QList<qint64> sent; // instrument 1's visits while they were connected
         for (const QList<QByteArray>& row : Rows(1))
             sent << QDateTime::fromString(row[0], Qt::ISODateWithMs).toMSecsSinceEpoch();
-        sent = sent.mid(sent.size() - 25);
-        for (qsizetype i = 1; i < sent.size(); ++i)
+        for (qsizetype i = std::max<qsizetype>(1, sent.size() - 24); i < sent.size(); ++i)
             QVERIFY(sent[i] - sent[i - 1] < 150);
 
         QVERIFY(Reload("allow=10.0.0.0/8\n"));
