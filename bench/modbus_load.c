@@ -72,10 +72,15 @@ int main(int argc, char** argv) {
     struct Load loads[kMaxThreads];
     pthread_t ids[kMaxThreads];
     for (int i = 0; i < threads; ++i) {
-        loads[i] = (struct Load){argv[1], atoi(argv[2]), argc > 5 ? atoi(argv[5]) : 1,
-                                 argc > 6 ? atoi(argv[6]) : 125, seconds,
+        loads[i] = (struct Load){argv[1],
+                                 atoi(argv[2]),
+                                 argc > 5 ? atoi(argv[5]) : 1,
+                                 argc > 6 ? atoi(argv[6]) : 125,
+                                 seconds,
                                  samples + (size_t)i * (kMaxSamples / threads),
-                                 kMaxSamples / threads, 0, 0};
+                                 kMaxSamples / threads,
+                                 0,
+                                 0};
         pthread_create(&ids[i], NULL, Run, &loads[i]);
     }
     size_t total = 0;
@@ -95,9 +100,10 @@ int main(int argc, char** argv) {
     getrusage(RUSAGE_SELF, &usage);
     const double cpu = (double)(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        (double)(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    printf("%zu requests, %.0f/s, p50 %.3f ms, p99 %.3f ms, %u failed, client CPU %.1f us/request\n",
-           total, (double)total / seconds, samples[total / 2], samples[total * 99 / 100], failed,
-           cpu * 1e6 / (double)total);
+    printf(
+        "%zu requests, %.0f/s, p50 %.3f ms, p99 %.3f ms, %u failed, client CPU %.1f us/request\n",
+        total, (double)total / seconds, samples[total / 2], samples[total * 99 / 100], failed,
+        cpu * 1e6 / (double)total);
     free(samples);
     return failed ? 1 : 0;
 }
