@@ -21,6 +21,8 @@ build log_reader_fuzz -Iexchange fuzz/log_reader_fuzz.cpp exchange/exchange_log_
 build service_config_fuzz -Iservice -Iservice/mqtt -Iserial fuzz/service_config_fuzz.cpp \
     service/service_config.cpp service/names.cpp service/ha_classes.cpp service/listen_config.cpp \
     settings/profile.cpp protocol/address_list.cpp protocol/variant.cpp protocol/checksums.cpp
+build modbus_request_fuzz -Iservice -I/usr/include/modbus fuzz/modbus_request_fuzz.cpp \
+    service/modbus_map.cpp -lmodbus
 
 for target in "$out"/*_fuzz; do
     [ -f "$target" ] || continue

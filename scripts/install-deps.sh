@@ -9,6 +9,7 @@ packages=(
     desktop-file-utils appstream dpkg-dev lintian file
     libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients openssl python3-jinja2
     libmicrohttpd-dev prometheus chromium chromium-driver python3-selenium curl
+    libmodbus-dev mbpoll python3-pymodbus python3-serial-asyncio
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # CI: builds the .deb, installs it with apt-get, runs the installed reader-crc under Xvfb against
 # the installed instrument-sim in a temporary folder until the log holds answered exchanges,
-# then the installed reader-service --once against it; then removes the package and checks
-# that nothing it installed is left under /usr.
+# then the installed reader-service --once against it and one register read from it over Modbus
+# TCP with mbpoll; then removes the package and checks that nothing it installed is left under
+# /usr.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -11,7 +12,7 @@ mapfile -t files < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's#^\./#/#' |
 
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$root/$deb" >/dev/null
 run=$(mktemp -d)
-trap 'kill "${sim:-}" 2>/dev/null || true; rm -rf "$run"' EXIT
+trap 'kill "${sim:-}" "${service:-}" 2>/dev/null || true; rm -rf "$run"' EXIT
 /usr/bin/instrument-sim --reading live >"$run/sim.out" &
 sim=$!
 for _ in $(seq 100); do [ -s "$run/sim.out" ] && break; sleep 0.05; done
@@ -29,6 +30,21 @@ printf '[service]\ndata_dir=%s/data\n[line sim]\ndevice=%s\nvariant=crc\naddress
 /usr/bin/reader-service --config "$run/service.conf" --once | tee "$run/once.out"
 grep -q '^sim 1 ok ' "$run/once.out"
 [ -s "$run/data/sim/$(date +%F).csv" ]
+# The installed reader-service as a Modbus gateway: the instrument's online register, with mbpoll.
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf '[modbus]\nlisten=127.0.0.1:%s\n' "$port" >>"$run/service.conf"
+/usr/bin/reader-service --config "$run/service.conf" 2>"$run/service.err" &
+service=$!
+online=""
+for _ in $(seq 50); do
+    online=$(mbpoll -m tcp -p "$port" -0 -1 -q -a 1 -t 3 -r 57 127.0.0.1 2>/dev/null | grep -P '^\[57\]:\s+1$' || true)
+    [ -n "$online" ] && break
+    sleep 0.2
+done
+kill "$service"
+wait "$service" || true
+echo "installed reader-service over Modbus TCP, unit 1 register 57 (online): ${online:-no answer}"
+[ -n "$online" ]
 [ -f /usr/lib/systemd/system/reader-service.service ]
 [ -d /etc/instrument-reader ] # where the README has the administrator copy the example
 # The installed unit's exposure (no systemd runs as PID 1 here, so it is rated offline):

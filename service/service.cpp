@@ -74,9 +74,20 @@ ServiceFigures Service::Figures() const {
     return figures;
 }
 
+void Service::ConfigureModbus() {
+    if (!m_config.Modbus.Listen.Enabled) {
+        m_modbus.reset();
+        return;
+    }
+    if (!m_modbus)
+        m_modbus = std::make_unique<ModbusOutput>();
+    m_modbus->Configure(m_config);
+}
+
 void Service::Start() {
     StartMqtt();
     StartHttp();
+    ConfigureModbus();
     Prune();
     m_prune.start();
     StartLines();
@@ -115,6 +126,8 @@ void Service::StartLines() {
             outputs.push_back(m_mqtt.get());
         if (m_http)
             outputs.push_back(m_http.get());
+        if (m_modbus)
+            outputs.push_back(m_modbus.get());
         m_lines.push_back(std::make_unique<LinePoller>(line, std::move(instruments), outputs));
     }
     m_instruments = std::move(kept);
@@ -188,6 +201,7 @@ void Service::ApplyReload() {
     if (keepDaysChanged)
         m_prunedOn = QDate(); // a lower keep_days removes what it no longer keeps now
     Prune();
+    ConfigureModbus();
     StartLines();
     m_diag.start(m_config.Mqtt.DiagIntervalS * 1000);
 }
@@ -198,6 +212,7 @@ void Service::Stop(std::function<void()> done) {
     m_diag.stop();
     m_prune.stop();
     StopLines();
+    m_modbus.reset();
     m_mqtt.reset();
     m_http.reset();
     if (m_client)

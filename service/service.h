@@ -1,12 +1,13 @@
 #pragma once
 
 // The running service: one LinePoller per [line], each feeding its day files, the MQTT output
-// and the HTTP output; the state of every instrument, kept across reloads; the diag reports every
-// 60 s and the daily removal of old files.
+// the HTTP output and the Modbus gateway; the state of every instrument, kept across reloads; the
+// diag reports every 60 s and the daily removal of old files.
 
 #include "day_files.h"
 #include "http_output.h"
 #include "line_poller.h"
+#include "modbus_output.h"
 #include "mqtt_client.h"
 #include "mqtt_output.h"
 #include "service_config.h"
@@ -49,6 +50,7 @@ private:
     void StopLines();
     void StartMqtt();
     void StartHttp();
+    void ConfigureModbus();
     void SendDiag();
     void Prune();
 
@@ -63,6 +65,7 @@ private:
     std::unique_ptr<MqttOutput> m_mqtt;
     std::unique_ptr<HttpOutput> m_http;
     std::map<std::string, LineTotals> m_carried; // of the lines' pollers before the last reload
+    std::unique_ptr<ModbusOutput> m_modbus; // with [modbus]; kept across reloads
     std::vector<std::unique_ptr<DayFiles>> m_dayFiles;
     std::vector<std::unique_ptr<LinePoller>> m_lines;
     std::vector<LineFigures> m_diagBefore;

@@ -243,6 +243,76 @@ void ReadListener(SectionReader& in, ListenConfig& listener, uint16_t defaultPor
     in.Number("idle_timeout", listener.IdleTimeoutS, 1, 86400);
 }
 
+// The gateway's own keys: float_order, offline and unit_ids.LINE (checked against the lines once
+// every section is read).
+void ReadModbus(SectionReader& in, const ProfileSection& section, ModbusConfig& modbus) {
+    static const std::pair<const char*, FloatOrder> kOrders[] = {{"abcd", FloatOrder::Abcd},
+                                                                 {"cdab", FloatOrder::Cdab},
+                                                                 {"badc", FloatOrder::Badc},
+                                                                 {"dcba", FloatOrder::Dcba}};
+    if (auto order = in.Text("float_order")) {
+        const auto found = std::find_if(std::begin(kOrders), std::end(kOrders),
+                                        [&](const auto& o) { return Lower(*order) == o.first; });
+        if (found == std::end(kOrders))
+            in.Error("float_order", Quoted(*order) + " is none of abcd, cdab, badc, dcba");
+        else
+            modbus.Gateway.Order = found->second;
+    }
+    if (auto offline = in.Text("offline")) {
+        if (Lower(*offline) == "exception" || Lower(*offline) == "stale")
+            modbus.Gateway.Offline =
+                Lower(*offline) == "stale" ? OfflineMode::Stale : OfflineMode::Exception;
+        else
+            in.Error("offline", Quoted(*offline) + " is neither exception nor stale");
+    }
+    for (const auto& [rawKey, value] : section.Keys) {
+        const std::string key = Lower(rawKey);
+        if (!key.starts_with("unit_ids.") || modbus.UnitIds.count(key.substr(9)))
+            continue;
+        const auto text = in.Text(key);
+        auto ids = text ? ParseAddressList(*text) : std::nullopt;
+        // A list in error stays empty: its line's ids are not checked further.
+        std::vector<uint32_t>& kept = modbus.UnitIds[key.substr(9)];
+        if (ids &&
+            std::all_of(ids->begin(), ids->end(), [](uint32_t id) { return id >= 1 && id <= 247; }))
+            kept = std::move(*ids);
+        else if (text)
+            in.Error(key, Quoted(*text) + " is not a list of unit ids 1-247 like 11,12,15-18 "
+                                          "(each once)");
+    }
+}
+
+// Every unit id of every instrument: within 1-247 and none twice.
+void CheckUnitIds(const ServiceConfig& config, std::vector<std::string>& errors) {
+    std::map<uint32_t, std::string> taken; // unit id -> the instrument that has it
+    for (const auto& [line, ids] : config.Modbus.UnitIds) {
+        const auto found = std::find_if(config.Lines.begin(), config.Lines.end(),
+                                        [&](const LineConfig& l) { return Lower(l.Name) == line; });
+        if (found == config.Lines.end())
+            errors.push_back("[modbus] unit_ids." + line + ": no such line");
+        else if (!ids.empty() && ids.size() != found->Addresses.size())
+            errors.push_back("[modbus] unit_ids." + line + ": " + std::to_string(ids.size()) +
+                             " unit ids for the line's " + std::to_string(found->Addresses.size()) +
+                             " addresses");
+    }
+    for (const LineConfig& line : config.Lines) {
+        const std::vector<uint32_t> ids = UnitIdsOf(config.Modbus, line);
+        if (ids.size() != line.Addresses.size())
+            continue; // told above
+        for (size_t i = 0; i < ids.size(); ++i) {
+            const std::string who =
+                "[line " + line.Name + "] address " + std::to_string(line.Addresses[i]);
+            const std::string fix = " (give the line its own with unit_ids." + line.Name + ")";
+            if (ids[i] < 1 || ids[i] > 247)
+                errors.push_back("[modbus] unit ids: " + who + " would be unit id " +
+                                 std::to_string(ids[i]) + ", outside 1-247" + fix);
+            else if (auto [it, added] = taken.emplace(ids[i], who); !added)
+                errors.push_back("[modbus] unit ids: unit id " + std::to_string(ids[i]) +
+                                 " is both " + it->second + " and " + who + fix);
+        }
+    }
+}
+
 // Reads [instrument LINE ADDRESS]: the device's name, and chN.KEY, relayN.KEY, inputN.KEY,
 // controlN.KEY, keyN.KEY (KEY name or enabled; a channel also unit, device_class, state_class
 // and precision).
@@ -378,6 +448,11 @@ std::string EarlierDefaultBase(std::string_view hostName) {
     return "instrument-reader/" + DroppedUnsafe(hostName);
 }
 
+std::vector<uint32_t> UnitIdsOf(const ModbusConfig& modbus, const LineConfig& line) {
+    const auto found = modbus.UnitIds.find(Lower(line.Name));
+    return found != modbus.UnitIds.end() ? found->second : line.Addresses;
+}
+
 const InstrumentNaming& ServiceConfig::NamingOf(const std::string& line, uint32_t address) const {
     static const InstrumentNaming kDefault;
     for (const InstrumentNaming& naming : Instruments)
@@ -408,6 +483,7 @@ ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostNa
             ReadMqtt(in, config.Mqtt);
         } else if (name == "modbus") {
             ReadListener(in, config.Modbus.Listen, 5020);
+            ReadModbus(in, section, config.Modbus);
         } else if (name == "http") {
             ReadListener(in, config.Http.Listen, 8047);
         } else if (name.starts_with("instrument ")) {
@@ -466,6 +542,8 @@ ConfigCheck ParseServiceConfig(std::string_view content, std::string_view hostNa
                                    std::to_string(naming.Address) +
                                    "] no such instrument: no line of that name polls that address");
     }
+    if (config.Modbus.Listen.Enabled)
+        CheckUnitIds(config, check.Errors);
     if (config.Mqtt.ClientId.empty())
         config.Mqtt.ClientId = DefaultClientId(hostName);
     if (config.Mqtt.Base.empty())

@@ -5,11 +5,13 @@
 // can list every mistake at once, one line each, naming the section and the key.
 
 #include "listen_config.h"
+#include "modbus_map.h"
 #include "mqtt_config.h"
 #include "variant.h"
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,8 +65,14 @@ struct InstrumentNaming {
 };
 
 // [modbus]: the Modbus TCP gateway (default 127.0.0.1:5020).
+//   float_order=abcd|cdab|badc|dcba   how a float lies in its two registers
+//   offline=exception|stale           what an offline instrument answers
+//   unit_ids.LINE=LIST                the line's unit ids, one per address in its order
+//                                     (default: the addresses themselves)
 struct ModbusConfig {
     ListenConfig Listen;
+    GatewaySettings Gateway;
+    std::map<std::string, std::vector<uint32_t>> UnitIds; // by the line's name in lower case
     bool operator==(const ModbusConfig&) const = default;
 };
 
@@ -88,6 +96,9 @@ struct ServiceConfig {
     // The naming of an instrument, or the defaults when the configuration has none.
     const InstrumentNaming& NamingOf(const std::string& line, uint32_t address) const;
 };
+
+// The unit id of each of the line's addresses, in their order.
+std::vector<uint32_t> UnitIdsOf(const ModbusConfig& modbus, const LineConfig& line);
 
 struct ConfigCheck {
     ServiceConfig Config;
