@@ -65,7 +65,7 @@ private:
     std::unique_ptr<MqttOutput> m_mqtt;
     std::unique_ptr<HttpOutput> m_http;
     std::map<std::string, LineTotals> m_carried; // of the lines' pollers before the last reload
-    std::unique_ptr<ModbusOutput> m_modbus; // with [modbus]; kept across reloads
+    std::unique_ptr<ModbusOutput> m_modbus;      // with [modbus]; kept across reloads
     std::vector<std::unique_ptr<DayFiles>> m_dayFiles;
     std::vector<std::unique_ptr<LinePoller>> m_lines;
     std::vector<LineFigures> m_diagBefore;
