@@ -7,9 +7,13 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,9 +22,9 @@ namespace {
 // Cycles against the simulator with the exchange log on: each entry is a simulator command for
 // that cycle (or none). Speed index 11 leaves no gap limit, so each read takes everything that
 // comes within TimeOut.
-void RunCycles(const QString& folder, SimProcess& sim, const QStringList& commands) {
-    QVERIFY(WritePortsFile(folder, {sim.Device()},
-                           "[COM_SETTINGS]\nSpd=11\n[SETTINGS]\nTimeOut=250\n"));
+void RunCycles(const QString& folder, SimProcess& sim, const QStringList& commands,
+               const QByteArray& settings = "[COM_SETTINGS]\nSpd=11\n[SETTINGS]\nTimeOut=250\n") {
+    QVERIFY(WritePortsFile(folder, {sim.Device()}, settings));
     const QString old = QDir::currentPath();
     QDir::setCurrent(folder); // dev.dat and the log are the current folder's
     ReaderState state(ProtocolVariant::Crc);
@@ -219,6 +223,11 @@ private slots:
         QTest::newRow("a gap is over twice the median period")
             << Polled({0, 500, 1000, 1500, 2500, 3501}) << QStringList{"stats", "--json"}
             << QStringList{"\"median_period_ms\":500,\"gap_threshold_ms\":1000,\"gaps\":1,"};
+        QTest::newRow("an invalid stamp between valid ones")
+            << Polled({0, 500, 1000}) + Record("00 00 0000 00-00-00.000") +
+                   Polled({2000, 3000, 4000})
+            << QStringList{"stats", "--json"}
+            << QStringList{"\"median_period_ms\":1000,\"gap_threshold_ms\":2000,\"gaps\":0,"};
         QTest::newRow("inf and NaN are no good readings")
             << Record("06 12 2026 14-03-00.000", "24", Answer({"1"})) +
                    Record("06 12 2026 14-03-01.000", "24", Answer({"inf"})) +
@@ -397,6 +406,13 @@ private slots:
             wrongYear += Record(i == 20 ? "06 12 2036 14-03-20.000" : stamp);
         }
         QTest::newRow("flat at 1e20") << flat << "1.000e+20";
+        QByteArray between;
+        for (int i = 0; i < 30; ++i) {
+            const QByteArray stamp = QString::asprintf("06 12 2026 14-03-%02d.000", i).toLatin1();
+            const QByteArray value = QByteArray::number(12.3 + i * 0.22, 'f', 2);
+            between += Record(stamp, "24", Answer(QList<QByteArray>(12, value)));
+        }
+        QTest::newRow("values 12.3 to 18.7, between ticks") << between << ">16</text>";
         QTest::newRow("one stamp ten years off")
             << wrongYear << "1 exchanges outside the time axis (stamp invalid or distant)";
     }
@@ -414,6 +430,27 @@ private slots:
         QFETCH(QString, label);
         QVERIFY2(svg.contains(label), qPrintable(label));
         QVERIFY(svg.count("<text") < 60);
+        // Every horizontal grid line lies inside a panel's frame (its black lines), every tick
+        // label on the left beside one.
+        QList<double> frames, grid, labels;
+        const QRegularExpression line(
+            "<rect x=\"[^\"]*\" y=\"([^\"]*)\" width=\"[^\"]*\" height=\"1.0\" "
+            "fill=\"#(000000|dcdcdc)\""),
+            tickLabel("<text x=\"([^\"]*)\" y=\"([^\"]*)\" [^>]*text-anchor=\"end\">");
+        for (const QRegularExpressionMatch& m : line.globalMatch(svg))
+            (m.captured(2) == "000000" ? frames : grid) << m.captured(1).toDouble();
+        for (const QRegularExpressionMatch& m : tickLabel.globalMatch(svg))
+            if (m.captured(1).toDouble() < 100) // left of the panels
+                labels << m.captured(2).toDouble();
+        QCOMPARE(frames.size(), 4); // top and bottom of the values, then of the exchange times
+        const auto inPanel = [&](double y, double below) {
+            return (y >= frames[0] && y <= frames[1] + below) ||
+                   (y >= frames[2] && y <= frames[3] + below);
+        };
+        for (double y : grid)
+            QVERIFY2(inPanel(y, 0), qPrintable(QString::number(y)));
+        for (double y : labels)
+            QVERIFY2(inPanel(y, 12), qPrintable(QString::number(y)));
     }
 
     // --follow reads a log again from its start when it is rewritten or replaced, and says so.
@@ -448,21 +485,53 @@ private slots:
             }
             return out;
         };
-        QByteArray out = waitForLines(11); // the header and ten rows
-        if (change == "rename")
+        QByteArray out = waitForLines(11);           // the header and ten rows
+        const int late = change == "rename" ? 3 : 0; // added just before the old log goes
+        if (change == "rename") {
+            QFile old(log);
+            QVERIFY(old.open(QIODevice::Append) && old.write(Polled({5000, 5500, 6000})) > 0);
+            old.close();
             QVERIFY(QFile::rename(log, log + ".1"));
+        }
         WriteAll(log, Polled(second));
-        out += waitForLines(records);
+        out += waitForLines(late + records);
         tool.terminate();
         QVERIFY(tool.waitForFinished(20000));
         out += tool.readAllStandardOutput();
         const QList<QStringList> rows = Rows(out);
-        QCOMPARE(rows.size(), 10 + records);
-        QCOMPARE(rows[10][0], QString("2026-12-06T14:03:30.000")); // the new file's first
+        QCOMPARE(rows.size(), 10 + late + records);
+        if (late)
+            QCOMPARE(rows[10][0], QString("2026-12-06T14:03:05.000"));
+        QCOMPARE(rows[10 + late][0], QString("2026-12-06T14:03:30.000")); // the new file's first
         QCOMPARE(rows.last()[kOutcome], QString("ok"));
         const QByteArray err = tool.readAllStandardError();
         QCOMPARE(err.count(change == "rename" ? "was replaced" : "was rewritten"), 1);
         QCOMPARE(err.count('\n'), 1);
+    }
+
+    // csv --follow -o: a write past the file-size limit after the file was published leaves the
+    // rows written before it, whole, and ends with status 2.
+    void followOutputCutShort() {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("COM.txt"), out = dir.filePath("out.csv");
+        WriteAll(log, Polled({0, 500, 1000}));
+        const QByteArray published = Tool({"csv", log}).Out;
+        QProcess tool;
+        tool.setChildProcessModifier([limit = rlim_t(published.size() + 40)] {
+            std::signal(SIGXFSZ, SIG_DFL);
+            const rlimit bound{limit, limit};
+            setrlimit(RLIMIT_FSIZE, &bound);
+        });
+        tool.start(QCoreApplication::applicationDirPath() + "/reader-tool",
+                   {"csv", "--follow", "-o", out, log});
+        QTRY_COMPARE_WITH_TIMEOUT(ReadAll(out), published, 20000);
+        QFile grow(log);
+        QVERIFY(grow.open(QIODevice::Append) && grow.write(Polled({1500, 2000, 2500})) > 0);
+        grow.close();
+        QVERIFY(tool.waitForFinished(20000));
+        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(tool.exitCode(), 2);
+        QCOMPARE(ReadAll(out), published);
     }
 
     // A first SIGTERM or SIGINT ends a program blocked in an open or a read: status 2.
@@ -527,6 +596,21 @@ private slots:
         QCOMPARE(rows.size(), 2);
         QCOMPARE(rows[0][6], QString("1"));
         QCOMPARE(rows[1][6], QString("2"));
+    }
+
+    // On a bus of its own, --turnaround holds every answer back by that long. (At 115200 Bd a
+    // read ends 12 ms after the answer's last byte.)
+    void simTurnaroundOnBus() {
+        QTemporaryDir dir;
+        SimProcess sim({"--address", "1-3", "--turnaround", "200"});
+        RunCycles(dir.path(), sim, {QString(), QString(), QString()},
+                  "[COM_SETTINGS]\nSpd=10\n[SETTINGS]\nTimeOut=1000\n");
+        const QList<QStringList> rows = Rows(Tool({"csv", dir.filePath("COM.txt")}).Out);
+        QCOMPARE(rows.size(), 3);
+        for (const QStringList& row : rows) {
+            QCOMPARE(row[kOutcome], QString("ok"));
+            QVERIFY2(row[1].toInt() >= 200, qPrintable(row[1]));
+        }
     }
 };
 

@@ -39,6 +39,12 @@ void OnSignal(int) {
 
 void HandleSignals() {
     CatchInterrupts(OnSignal);
+#ifndef _WIN32
+    // A write past the file-size limit fails with EFBIG, so the output is cut back to whole rows
+    // and the command ends with its message, rather than being killed mid-row. A closed pipe
+    // still ends it quietly, as `reader-tool csv LOG | head` expects.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 bool Interrupted() {
