@@ -1,5 +1,4 @@
 #include "mqtt_broker.h"
-#include "service_config.h"
 #include "test_files.h"
 
 #include <QDate>
@@ -141,40 +140,6 @@ private slots:
         QVERIFY(m_service.waitForFinished(5000));
         QCOMPARE(m_service.exitCode(), 0);
         m_sim.close();
-    }
-
-    // Each mistake of [modbus] is one error; a line's own unit ids settle a clash.
-    void configErrors_data() {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("error");
-        const QByteArray two = "[line a]\ndevice=/dev/a\nvariant=crc\naddresses=1,2\n"
-                               "[line b]\ndevice=/dev/b\nvariant=sum\naddresses=2\n[modbus]\n";
-        QTest::newRow("clash") << two
-                               << "[modbus] unit ids: unit id 2 is both [line a] address 2 "
-                                  "and [line b] address 2 (give the line its own with "
-                                  "unit_ids.b)";
-        QTest::newRow("own ids") << two + "unit_ids.B=12\n"
-                                 << "";
-        QTest::newRow("outside 1-247") << two + "unit_ids.b=248\n"
-                                       << "[modbus] unit_ids.b: \"248\" is not a list of unit ids "
-                                          "1-247 like 11,12,15-18 (each once)";
-        QTest::newRow("address 0")
-            << QByteArray("[line a]\ndevice=d\nvariant=crc\naddresses=0\n[modbus]\n")
-            << "[modbus] unit ids: [line a] address 0 would be unit id 0, outside 1-247 (give the "
-               "line its own with unit_ids.a)";
-        QTest::newRow("count") << two + "unit_ids.a=5\nunit_ids.b=6\n"
-                               << "[modbus] unit_ids.a: 1 unit ids for the line's 2 addresses";
-    }
-    void configErrors() {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, error);
-        const ConfigCheck check = ParseServiceConfig(content.toStdString(), "h");
-        QCOMPARE(check.Errors.empty() ? QString() : QString::fromStdString(check.Errors.back()),
-                 error);
-        QCOMPARE(check.Errors.size(), size_t(error.isEmpty() ? 0 : 1));
-        if (error.isEmpty())
-            QCOMPARE(UnitIdsOf(check.Config.Modbus, check.Config.Lines[1]),
-                     std::vector<uint32_t>{12});
     }
 
     // Frames as they cross the wire: the answer's first bytes, or the connection closed.

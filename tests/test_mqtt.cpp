@@ -404,24 +404,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(client.Connected(), 10000);
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
     }
-
-    // A host that does not answer: Start returns at once, messages wait, Stop is immediate.
-    void startNeverBlocks() {
-        MqttConfig settings = Local(9, "n");
-        settings.Host = "192.0.2.1"; // reserved for documentation: never answers
-        MqttClient client(settings);
-        QElapsedTimer elapsed;
-        elapsed.start();
-        client.Start();
-        client.Publish("n/a", "1", false, 1);
-        QVERIFY2(elapsed.elapsed() < 1000, qPrintable(QString::number(elapsed.elapsed())));
-        QTest::qWait(200);
-        QVERIFY(!client.Connected());
-        QCOMPARE(client.QueueDepth(), size_t(1));
-        bool done = false;
-        client.Stop([&] { done = true; });
-        QTRY_VERIFY(done);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestMqtt)
