@@ -10,7 +10,8 @@
 #   3. resident memory with 3 lines of 32 instruments each;
 #   4. fixed-rate drift: one instrument every 20 ms for `drift-seconds` (200: 10 000 visits),
 #      each send stamp against its place on the grid;
-#   5. the CPU per exchange of a plain pyserial + paho-mqtt loop (bench/peer_loop.py, no files)
+#   5. with one of three instruments silent (period=1000, timeout=300), the others' period;
+#   6. the CPU per exchange of a plain pyserial + paho-mqtt loop (bench/peer_loop.py, no files)
 #      on the same paced bus, for comparison.
 # Usage: bench/service-bench.sh [seconds] [drift-seconds]; READER_BIN=DIR runs the programs in DIR
 set -euo pipefail
@@ -109,6 +110,29 @@ sent = [datetime.datetime.fromisoformat(r.split(",")[0]).timestamp() * 1000
 off = [s - sent[0] - 20 * k for k, s in enumerate(sent)]
 print("fixed rate, %d visits at 20 ms: last visit %+.0f ms off the grid, spread %.0f to %+.0f ms"
       % (len(sent), off[-1], min(off), max(off)))
+PY
+
+# One silent instrument of three at period=1000, timeout=300: the others' period.
+"$bin/instrument-sim" --address 1,2,3 --fault 3:silence --link "$dir/ttys" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [ -e "$dir/ttys" ] && break; sleep 0.1; done
+printf '[service]\ndata_dir=%s/datas\n[line s]\ndevice=%s/ttys\nvariant=crc\nspeed=19200\n' \
+    "$dir" "$dir" >"$dir/silent.conf"
+printf 'timeout=300\naddresses=1,2,3\nperiod=1000\n' >>"$dir/silent.conf"
+"$bin/reader-service" --config "$dir/silent.conf" 2>"$dir/silent.err" &
+service=$!
+pids+=($service)
+sleep "$seconds"
+kill "$service"
+wait "$service" 2>/dev/null || true
+python3 - "$dir"/datas/s/*.csv <<'PY'
+import datetime, statistics, sys
+rows = [r.split(",") for r in open(sys.argv[1]).read().splitlines()[1:]]
+for address in ("1", "2"):
+    sent = [datetime.datetime.fromisoformat(r[0]).timestamp() * 1000 for r in rows if r[2] == address]
+    periods = [b - a for a, b in zip(sent, sent[1:])]
+    print("instrument 3 silent: instrument %s read %d times, median period %.0f ms (period 1000)"
+          % (address, len(sent), statistics.median(periods)))
 PY
 
 # The peer loop on the same paced bus.
