@@ -285,7 +285,9 @@ void ReadModbus(SectionReader& in, const ProfileSection& section, ModbusConfig& 
 // Every unit id of every instrument: within 1-247 and none twice.
 void CheckUnitIds(const ServiceConfig& config, std::vector<std::string>& errors) {
     std::map<uint32_t, std::string> taken; // unit id -> the instrument that has it
-    for (const auto& [line, ids] : config.Modbus.UnitIds) {
+    for (const auto& entry : config.Modbus.UnitIds) {
+        const std::string& line = entry.first;
+        const auto& ids = entry.second;
         const auto found = std::find_if(config.Lines.begin(), config.Lines.end(),
                                         [&](const LineConfig& l) { return Lower(l.Name) == line; });
         if (found == config.Lines.end())

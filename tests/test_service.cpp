@@ -775,8 +775,8 @@ private slots:
     void filesAndStatesAgree() {
         QTemporaryDir dir;
         QByteArray log = Record(1, Answer("10")) + Record(2, Answer("20"));
-        for (int i = 0; i < 40; ++i)
-            log += Record(1, Answer("x")) + Record(2, Answer(QByteArray::number(21 + i)));
+        for (int i = 0; i < 100; ++i) // 10 s of answers: midnight comes within 4 s
+            log += Record(1, Answer("x")) + Record(2, Answer(QByteArray::number(21 + i % 50)));
         WriteAll(dir.filePath("replay.txt"), log);
         SimProcess sim({"--replay", dir.filePath("replay.txt")});
         MqttBroker broker;
