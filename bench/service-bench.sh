@@ -140,5 +140,5 @@ PY
     >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do [ -e "$dir/ttyp" ] && break; sleep 0.1; done
-exchanges_cpu=$(python3 bench/peer_loop.py "$dir/ttyp" "$port" "$seconds")
+exchanges_cpu=$(/usr/bin/python3 bench/peer_loop.py "$dir/ttyp" "$port" "$seconds")
 awk -v seconds="$seconds" '{ printf "peer    %d exchanges in %s s, CPU per exchange %.3f ms (pyserial + paho-mqtt, no files)\n", $1, seconds, $2 * 1000 / $1 }' <<<"$exchanges_cpu"

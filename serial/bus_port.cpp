@@ -11,6 +11,8 @@ namespace {
 
 // A write the device takes no byte of for this long ends with what it took.
 constexpr int kWriteStallMs = 2000;
+// Answer lengths remembered, by request: more than a bus of instruments in both variants asks.
+constexpr size_t kRememberedRequests = 1024;
 
 } // namespace
 
@@ -68,6 +70,7 @@ void BusPort::StartWrite(const uint8_t* data, uint32_t length, Completion done) 
     m_transfer = Transfer::Write;
     m_done = std::move(done);
     m_writeData = data;
+    m_request.assign(reinterpret_cast<const char*>(data), length);
     m_maximum = length;
     m_count = 0;
     if (m_fd < 0) {
@@ -112,9 +115,11 @@ void BusPort::StartRead(uint8_t* buffer, uint32_t maximum, Completion done) {
         return;
     }
     m_read = BusRead(m_timing, maximum);
-    m_read.Begin(m_startUs);
-    m_readNotifier->setEnabled(true); // the first byte wakes the read
-    LookAtRead();
+    const auto known = m_answerLengths.find(m_request);
+    m_read.Begin(m_startUs, known != m_answerLengths.end() ? known->second : 0);
+    // The line was purged before the request: the first byte of the answer wakes the read.
+    m_readNotifier->setEnabled(true);
+    WakeAt(m_read.NextLookUs());
 }
 
 bool BusPort::TakeAvailable() {
@@ -130,10 +135,10 @@ bool BusPort::TakeAvailable() {
             Fail(reason);
             return false;
         }
-        if (n == 0)
-            return true;
         if (m_transfer == Transfer::Read)
             m_count += uint32_t(n);
+        if (size_t(n) < room) // a terminal hands over all it holds: nothing more waits
+            return true;
     }
     return false;
 }
@@ -237,8 +242,14 @@ void BusPort::Finish() {
             done();
         return;
     }
-    if (transfer == Transfer::Read)
+    if (transfer == Transfer::Read) {
         m_readReturnNs = (NowUs() - m_startUs) * 1000;
+        if (m_readEnd == BusRead::End::Complete) {
+            if (m_answerLengths.size() >= kRememberedRequests)
+                m_answerLengths.clear(); // more requests than any bus asks: start again
+            m_answerLengths[m_request] = m_count;
+        }
+    }
     if (auto done = std::exchange(m_done, nullptr))
         done(m_count);
 }

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <string>
 
 class QSocketNotifier;
@@ -85,4 +86,9 @@ private:
     bool m_readFailed = false;
     int64_t m_readReturnNs = 0;
     BusRead::End m_readEnd = BusRead::End::Silent;
+    // The request last written, and the length of the latest whole answer to each request: an
+    // instrument's answers are about as long as each other, so a read first looks when the
+    // previous one's length has come.
+    std::string m_request;
+    std::map<std::string, uint32_t> m_answerLengths;
 };

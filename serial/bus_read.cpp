@@ -9,6 +9,9 @@ namespace {
 // Bytes between two looks once an answer is coming: a frame's end is seen at most this many
 // bytes' wire time late.
 constexpr int64_t kBytesPerLook = 8;
+// The first look after the first byte comes this many bytes' wire time after the expected
+// length: a line a little slower than its nominal rate still has the whole answer in by then.
+constexpr int64_t kSlackBytes = 2;
 
 } // namespace
 
@@ -24,9 +27,10 @@ BusTiming BusTimingFor(uint32_t baud, uint32_t timeoutMs, uint32_t byteGapMs) {
     return t;
 }
 
-void BusRead::Begin(int64_t nowUs) {
+void BusRead::Begin(int64_t nowUs, uint32_t expectedLength) {
     m_startUs = m_lastByteUs = nowUs;
     m_count = 0;
+    m_expected = std::max(expectedLength, kMinAnswerLength);
     m_nextLookUs = nowUs + m_timing.FirstByteUs;
 }
 
@@ -53,11 +57,16 @@ BusRead::End BusRead::Look(int64_t nowUs, uint32_t count, bool complete) {
         return End::Longest;
     if (nowUs >= gapAt)
         return End::Gap;
-    int64_t next = gapAt;
-    if (first) // nothing can be whole before the shortest frame has come
-        next = nowUs + std::max<int64_t>(kMinAnswerLength - int64_t(m_count), 1) * m_timing.ByteUs;
-    else if (more)
-        next = nowUs + kBytesPerLook * m_timing.ByteUs;
+    if (first) {
+        // Nothing is likely whole before the expected length (and a little) has come: the next
+        // look is then, and a gap within that time is judged there.
+        const int64_t bytesToCome =
+            std::max<int64_t>(int64_t(m_expected) - int64_t(m_count), 0) + kSlackBytes;
+        m_nextLookUs = std::min(nowUs + bytesToCome * m_timing.ByteUs, longestAt);
+        return End::Open;
+    }
+    // Past the expected end, while bytes come, a look every few bytes; else at the gap.
+    const int64_t next = more ? nowUs + kBytesPerLook * m_timing.ByteUs : gapAt;
     m_nextLookUs = std::min({next, gapAt, longestAt});
     return End::Open;
 }

@@ -6,9 +6,10 @@
 //
 // A read waits at most `timeout` for the answer's first byte, then ends at the first of: a whole
 // frame, no byte for `byte_gap`, the longest answer's wire time plus `timeout`, or the buffer
-// full. After the first byte it does not wake for every byte: it looks again when the shortest
-// frame could be complete, then every few bytes' wire time, so a paced answer costs a handful of
-// wake-ups instead of one per byte.
+// full. After the first byte it does not wake for every byte: it looks again when an answer as
+// long as the one expected (the same instrument's previous answer, else the shortest frame)
+// could be whole, judging a gap within that time there, and from then on every few bytes' wire
+// time, so a paced answer costs two wake-ups instead of one per byte.
 //
 // After a read that got bytes but no whole frame, the line is drained: bytes are read and
 // dropped until none has come for `timeout` (an instrument's late tail comes within its reply
@@ -36,7 +37,8 @@ public:
 
     BusRead(const BusTiming& timing, uint32_t maximum) : m_timing(timing), m_maximum(maximum) {}
 
-    void Begin(int64_t nowUs);
+    // `expectedLength`: the answer's likely length in bytes (0: not known).
+    void Begin(int64_t nowUs, uint32_t expectedLength = 0);
     // A look at nowUs: `count` bytes have come in all, and `complete` tells whether they end in
     // a whole frame. Open while the read goes on, else why it ended.
     End Look(int64_t nowUs, uint32_t count, bool complete);
@@ -52,6 +54,7 @@ private:
     int64_t m_lastByteUs = 0;
     int64_t m_nextLookUs = 0;
     uint32_t m_count = 0;
+    uint32_t m_expected = 0;
 };
 
 class BusDrain {

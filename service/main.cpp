@@ -205,6 +205,9 @@ int main(int argc, char** argv) {
     // polling: each such write fails on its own.
     FailWritesInsteadOfSignals();
 
+    // Qt's own event dispatcher rather than GLib's: turning a port's notifier on and off (twice
+    // an exchange) then costs no wake-up of the loop.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     const ConfigCheck loaded = LoadConfig(path);
     if (!loaded.Errors.empty()) {

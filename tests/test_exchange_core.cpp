@@ -55,10 +55,10 @@ struct ReadEnd {
     uint32_t Count;
     int Looks;
 };
-ReadEnd RunRead(const QList<Arrival>& arrivals, uint32_t completeAt) {
+ReadEnd RunRead(const QList<Arrival>& arrivals, uint32_t completeAt, uint32_t expected) {
     const BusTiming timing = BusTimingFor(19200, 300, 24);
     BusRead read(timing, kMaxReadLength);
-    read.Begin(0);
+    read.Begin(0, expected);
     int64_t now = 0;
     for (int looks = 1;; ++looks) {
         now = read.NextLookUs();
@@ -174,45 +174,59 @@ private slots:
     }
 
     // How a read on a bus ends: the first byte awaited for the time-out only, a whole frame
-    // seen within a few bytes' wire time, a gap, the longest answer's time, a full buffer; a
-    // paced answer costs a handful of looks, not one per byte.
+    // seen within a few bytes' wire time, a gap (within another gap once a frame could be
+    // whole), the longest answer's time, a full buffer; a paced answer costs a handful of looks,
+    // not one per byte, and two when it is about as long as the previous answer to the same
+    // request.
     void busRead_data() {
         QTest::addColumn<QList<Arrival>>("arrivals");
         QTest::addColumn<uint>("completeAt"); // bytes that make a whole frame; 0: none do
+        QTest::addColumn<uint>("expected");   // the previous answer's length; 0: none
         QTest::addColumn<int>("how");
         QTest::addColumn<qint64>("earliestUs");
         QTest::addColumn<qint64>("latestUs");
         QTest::addColumn<int>("maxLooks");
         const int64_t last = 5000 + 115 * 521; // of a 116-byte answer paced from 5 ms
-        QTest::newRow("silence") << QList<Arrival>{} << 0u << int(BusRead::End::Silent)
+        QTest::newRow("silence") << QList<Arrival>{} << 0u << 0u << int(BusRead::End::Silent)
                                  << qint64(300000) << qint64(300000) << 2;
         QTest::newRow("a whole frame, paced")
-            << Paced(5000, 116) << 116u << int(BusRead::End::Complete) << qint64(last)
+            << Paced(5000, 116) << 116u << 0u << int(BusRead::End::Complete) << qint64(last)
             << qint64(last + 8 * 521) << 16;
+        QTest::newRow("paced, as long as the previous answer")
+            << Paced(5000, 116) << 116u << 116u << int(BusRead::End::Complete) << qint64(last)
+            << qint64(last + 3 * 521) << 2;
+        QTest::newRow("paced, 5 bytes shorter than the previous answer")
+            << Paced(5000, 116) << 116u << 121u << int(BusRead::End::Complete) << qint64(last)
+            << qint64(last + 8 * 521) << 2;
+        QTest::newRow("paced, 20 bytes longer than the previous answer")
+            << Paced(5000, 116) << 116u << 96u << int(BusRead::End::Complete) << qint64(last)
+            << qint64(last + 8 * 521) << 5;
         QTest::newRow("a whole frame at once")
-            << QList<Arrival>{{7000, 116}} << 116u << int(BusRead::End::Complete) << qint64(7000)
-            << qint64(7000) << 2;
-        // Shorter than the shortest frame: seen at the first look, up to a gap late.
+            << QList<Arrival>{{7000, 116}} << 116u << 0u << int(BusRead::End::Complete)
+            << qint64(7000) << qint64(7000) << 2;
+        // Shorter than the shortest frame: judged at the look when one could be whole, then a
+        // gap after it at the latest.
         QTest::newRow("a few bytes, then nothing")
-            << Paced(5000, 30) << 0u << int(BusRead::End::Gap) << qint64(5000 + 29 * 521 + 24000)
-            << qint64(5000 + 48000) << 6;
+            << Paced(5000, 30) << 0u << 0u << int(BusRead::End::Gap)
+            << qint64(5000 + 29 * 521 + 24000) << qint64(5000 + 72 * 521 + 24000) << 6;
         QTest::newRow("most of a frame, then nothing")
-            << Paced(5000, 100) << 0u << int(BusRead::End::Gap) << qint64(5000 + 99 * 521 + 24000)
-            << qint64(5000 + 99 * 521 + 24000 + 8 * 521) << 16;
+            << Paced(5000, 100) << 0u << 0u << int(BusRead::End::Gap)
+            << qint64(5000 + 99 * 521 + 24000) << qint64(5000 + 99 * 521 + 2 * 24000) << 16;
         QTest::newRow("a part, the rest after a pause")
-            << Paced(5000, 60) + Paced(100000, 56) << 116u << int(BusRead::End::Gap)
-            << qint64(5000 + 59 * 521 + 24000) << qint64(5000 + 59 * 521 + 24000 + 8 * 521) << 20;
+            << Paced(5000, 60) + Paced(100000, 56) << 116u << 0u << int(BusRead::End::Gap)
+            << qint64(5000 + 59 * 521 + 24000) << qint64(5000 + 59 * 521 + 2 * 24000) << 20;
         QTest::newRow("a byte every 20 ms, for ever")
-            << Paced(1000, 100, 20000) << 0u << int(BusRead::End::Longest) << qint64(404166)
+            << Paced(1000, 100, 20000) << 0u << 0u << int(BusRead::End::Longest) << qint64(404166)
             << qint64(404166) << 100;
         QTest::newRow("the buffer full")
-            << QList<Arrival>{{2000, 250}} << 0u << int(BusRead::End::Full) << qint64(2000)
+            << QList<Arrival>{{2000, 250}} << 0u << 0u << int(BusRead::End::Full) << qint64(2000)
             << qint64(2000) << 2;
     }
     void busRead() {
         QFETCH(QList<Arrival>, arrivals);
         QFETCH(uint, completeAt);
-        const ReadEnd end = RunRead(arrivals, completeAt);
+        QFETCH(uint, expected);
+        const ReadEnd end = RunRead(arrivals, completeAt, expected);
         QTEST(int(end.How), "how");
         QFETCH(qint64, earliestUs);
         QFETCH(qint64, latestUs);
