@@ -10,21 +10,12 @@
 # Usage: bench/http-bench.sh [requests] [drift-seconds]; READER_BIN=DIR runs the programs in DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dpkg-query -W -f='${Status}' apache2-utils 2>/dev/null | grep -q "ok installed" ||
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq apache2-utils >/dev/null
+source bench/common.sh
+need_packages apache2-utils
 requests=${1:-2000}
 drift_seconds=${2:-30}
-bin=${READER_BIN:-$PWD/build/bin}
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$dir"
-}
-trap cleanup EXIT
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 {
     printf '[service]\ndata_dir=%s/data\n' "$dir"
     for n in 1 2 3; do

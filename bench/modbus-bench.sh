@@ -8,19 +8,11 @@
 # Usage: bench/modbus-bench.sh [seconds] [clients]; READER_BIN=DIR runs the programs in DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/common.sh
 seconds=${1:-20}
 clients=${2:-10}
-bin=${READER_BIN:-$PWD/build/bin}
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$dir"
-}
-trap cleanup EXIT
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 {
     printf '[service]\ndata_dir=%s/data\n' "$dir"
     for n in 1 2 3; do

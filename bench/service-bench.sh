@@ -16,23 +16,12 @@
 # Usage: bench/service-bench.sh [seconds] [drift-seconds]; READER_BIN=DIR runs the programs in DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
-for p in python3-serial python3-paho-mqtt; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" ||
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$p" >/dev/null
-done
+source bench/common.sh
+need_packages python3-serial python3-paho-mqtt
 seconds=${1:-20}
 drift_seconds=${2:-$seconds}
-bin=${READER_BIN:-$PWD/build/bin}
-dir=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$dir"
-}
-trap cleanup EXIT
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$dir/broker.conf"
 mosquitto -c "$dir/broker.conf" >"$dir/broker.log" 2>&1 &
 pids+=($!)

@@ -44,13 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     modbus_t* context = modbus_new_tcp(nullptr, 0);
     modbus_set_socket(context, sockets[0]);
-    modbus_mapping_t map{};
-    map.nb_input_bits = kDiscreteCount;
-    map.tab_input_bits = answer.Bits.data();
-    map.nb_input_registers = map.nb_registers = kRegisterCount;
-    map.tab_input_registers = map.tab_registers = answer.Registers.data();
-    const int sent = answer.Exception ? modbus_reply_exception(context, adu, answer.Exception)
-                                      : modbus_reply(context, adu, int(*length), &map);
+    const int sent = SendAnswer(context, adu, int(*length), answer);
     uint8_t reply[600];
     const ssize_t got = sent > 0 ? recv(sockets[1], reply, sizeof reply, MSG_DONTWAIT) : 0;
     modbus_free(context);

@@ -287,7 +287,8 @@ void HttpServer::Run() {
     if (m_spentNs >= kBudgetNs) {
         m_notifier->setEnabled(false);
         m_runTimer.stop();
-        m_throttle.start(int(std::max<int64_t>(kWindowNs - m_window.nsecsElapsed(), 0) / 1000000 + 1));
+        m_throttle.start(
+            int(std::max<int64_t>(kWindowNs - m_window.nsecsElapsed(), 0) / 1000000 + 1));
         return;
     }
     MHD_UNSIGNED_LONG_LONG waitMs = 0;

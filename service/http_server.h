@@ -96,11 +96,11 @@ private:
     ListenConfig m_listen;
     MHD_Daemon* m_daemon = nullptr;
     QSocketNotifier* m_notifier = nullptr;
-    QTimer m_runTimer;  // MHD_run when libmicrohttpd's time-out says, or soon after a change
-    QTimer m_throttle;  // the end of a window whose share of the event loop is spent
+    QTimer m_runTimer; // MHD_run when libmicrohttpd's time-out says, or soon after a change
+    QTimer m_throttle; // the end of a window whose share of the event loop is spent
     QElapsedTimer m_window;
     int64_t m_spentNs = 0; // in MHD_run during the current window
-    QTimer m_deadlines; // closes requests that take too long
+    QTimer m_deadlines;    // closes requests that take too long
     QElapsedTimer m_clock;
     std::unordered_set<Connection*> m_connections;
     std::unordered_set<Stream*> m_streams;

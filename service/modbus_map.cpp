@@ -1,5 +1,7 @@
 #include "modbus_map.h"
 
+#include <modbus.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -183,4 +185,16 @@ void Answer(const uint8_t* adu, const InstrumentData* instrument, const LineData
         FillBits(instrument->Reading, out.Bits.data());
     else
         FillRegisters(*instrument, *line, settings.Order, nowMs, out.Registers.data());
+}
+
+int SendAnswer(modbus_t* context, const uint8_t* adu, int length, GatewayAnswer& answer) {
+    if (answer.Exception)
+        return modbus_reply_exception(context, adu, answer.Exception);
+    // modbus_reply would carry out a write into the map: only reads ever reach it.
+    modbus_mapping_t map{};
+    map.nb_input_bits = kDiscreteCount;
+    map.tab_input_bits = answer.Bits.data();
+    map.nb_input_registers = map.nb_registers = kRegisterCount;
+    map.tab_input_registers = map.tab_registers = answer.Registers.data();
+    return modbus_reply(context, adu, length, &map);
 }

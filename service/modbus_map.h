@@ -78,6 +78,12 @@ struct GatewayAnswer {
     std::array<uint8_t, kDiscreteCount> Bits{};
 };
 
+typedef struct _modbus modbus_t;
+
+// Sends `answer` to the request `adu` (`length` bytes) through libmodbus: its exception, or the
+// registers and bits the request reads from the map. What modbus_reply returns (-1: failed).
+int SendAnswer(modbus_t* context, const uint8_t* adu, int length, GatewayAnswer& answer);
+
 // The length of the frame that begins `adu` by its header (6 + the length field), given the
 // `read` bytes modbus_receive framed by the function code; nothing when the frame is broken: a
 // protocol id other than 0, a length field shorter than what was read or longer than a frame,

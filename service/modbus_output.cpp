@@ -252,15 +252,7 @@ void ModbusOutput::Serve(Client& client, uint32_t idleTimeoutS) {
         }
         Answer(adu, known ? &instrument : nullptr, known ? &line : nullptr, settings, SteadyMs(),
                answer);
-        modbus_mapping_t map{};
-        map.nb_input_bits = kDiscreteCount;
-        map.tab_input_bits = answer.Bits.data();
-        map.nb_input_registers = map.nb_registers = kRegisterCount;
-        map.tab_input_registers = map.tab_registers = answer.Registers.data();
-        // modbus_reply would carry out a write into the map: only reads ever reach it.
-        const int sent = answer.Exception ? modbus_reply_exception(context, adu, answer.Exception)
-                                          : modbus_reply(context, adu, int(*length), &map);
-        if (sent < 0)
+        if (SendAnswer(context, adu, int(*length), answer) < 0)
             break;
     }
     {
