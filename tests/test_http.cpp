@@ -240,7 +240,7 @@ private slots:
         const double beforeAfter = double(QDateTime::currentMSecsSinceEpoch()) / 1000 - 0.5;
         const double after = Sample(Get(m_port, "/metrics"), kOk3);
         int seen = 0;
-        for (const QJsonValue sample : query(kOk3 + "[10s]")[0].toObject()["values"].toArray()) {
+        for (const QJsonValue sample : query(kOk3 + "[10s]").at(0).toObject()["values"].toArray()) {
             const double at = sample[0].toDouble(), value = sample[1].toString().toDouble();
             if (at > afterBefore && at < beforeAfter) {
                 ++seen;

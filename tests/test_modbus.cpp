@@ -212,14 +212,17 @@ private slots:
             rows.removeIf([](const QList<QByteArray>& row) { return row.value(5) != "ok"; });
             const QList<QByteArray> row = rows.value(seq - 1);
             for (int n = 0; n < 12; ++n) {
-                const QJsonObject channel = state["channels"].toArray()[n].toObject();
+                const QJsonObject channel = state["channels"].toArray().at(n).toObject();
                 QCOMPARE(floats[n].toFloat(), float(channel["value"].toDouble()));
                 QCOMPARE(floats[n].toFloat(), row.value(6 + 3 * n).toFloat());
                 QCOMPARE(words[36 + n].toInt(), channel["error"].toInt());
             }
+            const QJsonArray relays = state["relays"].toArray(), keys = state["keys"].toArray();
+            QCOMPARE(relays.size(), 16);
+            QCOMPARE(keys.size(), 10);
             for (int i = 0; i < 16; ++i) { // keys: 10, the word's bits 10-15 0
-                QCOMPARE(bool(words[51].toInt() >> i & 1), state["relays"].toArray()[i].toBool());
-                QCOMPARE(bool(words[54].toInt() >> i & 1), state["keys"].toArray()[i].toBool());
+                QCOMPARE(bool(words[51].toInt() >> i & 1), relays.at(i).toBool());
+                QCOMPARE(bool(words[54].toInt() >> i & 1), i < 10 && keys.at(i).toBool());
             }
         }
     }

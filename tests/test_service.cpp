@@ -813,7 +813,8 @@ private slots:
             if (line.startsWith("t/a/1/state "))
                 published << QString::number(QJsonDocument::fromJson(line.mid(12))
                                                  .object()["channels"]
-                                                 .toArray()[0]
+                                                 .toArray()
+                                                 .at(0)
                                                  .toObject()["value"]
                                                  .toDouble());
         const QString oldDay = dir.filePath("data/a/" + now.date().toString(Qt::ISODate));
