@@ -205,6 +205,7 @@ private slots:
             const QStringList lines = Python(QString("%1 4 0 61 abcd").arg(unit));
             const QStringList floats = lines.value(0).split(' '), words = lines.value(1).split(' ');
             QCOMPARE(words.size(), 61);
+            QCOMPARE(floats.size(), 30);
             const int seq = words[58].toInt() << 16 | words[59].toInt();
             QJsonObject state;
             QTRY_VERIFY_WITH_TIMEOUT(!(state = State(unit, seq)).isEmpty(), 5000);
@@ -242,6 +243,7 @@ private slots:
         QCOMPARE(Ask(kept, "000100000006010400390001"), QString("0001000000050104020001"));
         const QStringList lines = Python("1 3 0 36 " + order);
         const QStringList floats = lines.value(0).split(' '), words = lines.value(1).split(' ');
+        QVERIFY2(floats.size() == 18 && words.size() == 36, qPrintable(lines.join('\n')));
         for (int n = 0; n < 12; ++n)
             QVERIFY2(qAbs(floats[n].toDouble() * 10 - qint16(words[24 + n].toInt())) <= 0.5001,
                      qPrintable(lines.join('\n')));
@@ -250,7 +252,8 @@ private slots:
                               .globalMatch(Mbpoll(
                                   {"-t", "3:float", "-c", "12", order == "abcd" ? "-B" : "-1"}));
             for (int n = 0; n < 12; ++n)
-                QVERIFY(qAbs(values.next().captured(1).toDouble() - floats[n].toDouble()) < 10);
+                QVERIFY(values.hasNext() &&
+                        qAbs(values.next().captured(1).toDouble() - floats[n].toDouble()) < 10);
         }
     }
 

@@ -158,11 +158,12 @@ private slots:
         QStringList shown;
         for (uint32_t address = 0; address <= 255; ++address) {
             if (const auto first = bus->AnswerFor(ProtocolVariant::Crc, address))
-                shown << QString("%1 %2 %3 %4")
-                             .arg(address)
-                             .arg(name(first->Applied))
-                             .arg(name(bus->AnswerFor(ProtocolVariant::Crc, address)->Applied))
-                             .arg(QByteArray::fromStdString(first->Bytes).split(';')[1].mid(2));
+                shown
+                    << QString("%1 %2 %3 %4")
+                           .arg(address)
+                           .arg(name(first->Applied))
+                           .arg(name(bus->AnswerFor(ProtocolVariant::Crc, address)->Applied))
+                           .arg(QByteArray::fromStdString(first->Bytes).split(';').value(1).mid(2));
         }
         QCOMPARE(results.join(' ') + ": " + shown.join("; "), expected);
     }
