@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -147,6 +148,17 @@ void ModbusOutput::Reap() {
     });
 }
 
+size_t ModbusOutput::Connected() {
+    size_t connected = 0;
+    for (Client& client : m_clients) {
+        const std::lock_guard lock(client.SocketLock);
+        pollfd peer{client.Socket, POLLRDHUP, 0};
+        connected += client.Socket >= 0 &&
+                     !(poll(&peer, 1, 0) == 1 && (peer.revents & (POLLRDHUP | POLLHUP | POLLERR)));
+    }
+    return connected;
+}
+
 void ModbusOutput::Refuse(int socket, size_t reason, const std::string& why) {
     close(socket);
     Told& told = m_refused[reason];
@@ -193,7 +205,8 @@ void ModbusOutput::Accept() {
             Refuse(socket, 0, std::string("from ") + text + ": not in allow");
             continue;
         }
-        if (m_clients.size() >= m_listen.MaxClients) {
+        // Threads of closed connections still ending are bounded too: as many again.
+        if (Connected() >= m_listen.MaxClients || m_clients.size() >= 2 * m_listen.MaxClients) {
             Refuse(socket, 1,
                    std::string("from ") + text + ": max_clients (" +
                        std::to_string(m_listen.MaxClients) + ") connected");
@@ -201,6 +214,13 @@ void ModbusOutput::Accept() {
         }
         const int on = 1;
         setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        // An answer its client leaves untaken for idle_timeout ends the connection, as silence
+        // does: a client that sends and never reads would otherwise hold its place for good.
+        // Answers are short; a fixed buffer bounds what such a client holds in the kernel.
+        const timeval idle{time_t(m_listen.IdleTimeoutS), 0};
+        const int buffer = 64 * 1024;
+        setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &idle, sizeof idle);
+        setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
         Client& client = m_clients.emplace_back();
         client.Socket = socket;
         try {

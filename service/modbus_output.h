@@ -65,6 +65,9 @@ private:
     void Refuse(int socket, size_t reason, const std::string& why);
     void Serve(Client& client, uint32_t idleTimeoutS);
     void Reap();
+    // The connections whose peers are still there: one its client closed stops counting at
+    // once, though its thread, which runs on idle time only, may take a while to end.
+    size_t Connected();
 
     ListenConfig m_listen;
     int m_socket = -1;

@@ -10,6 +10,11 @@
 
 #include <csignal>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 // pymodbus: PORT UNIT FUNCTION ADDRESS COUNT [ORDER]; prints the exception, the bits or the
@@ -286,8 +291,20 @@ private slots:
     // max_clients at once, and the line keeps its period meanwhile; a peer outside allow is
     // refused.
     void hostileClients() {
+        // One sends requests and never reads, until its answers fill the sockets, then closes
+        // its side: it stops counting at once, and is closed after idle_timeout.
+        const int greedy = socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        setsockopt(greedy, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{AF_INET, htons(m_port), {htonl(INADDR_LOOPBACK)}, {}};
+        QVERIFY(::connect(greedy, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0);
+        const QByteArray requests = QByteArray::fromHex("000100000006010400390001").repeated(12000);
+        QVERIFY(send(greedy, requests.data(), size_t(requests.size()), 0) == requests.size());
+        shutdown(greedy, SHUT_WR);
+        QTest::qWait(500);
         QTcpSocket silent, half, third, fourth;
         QVERIFY(Connect(silent) && Connect(half) && Connect(third));
+        QCOMPARE(Ask(third, "000100000006010400390001"), QString("0001000000050104020001"));
         half.write(QByteArray::fromHex("0001000000"));
         QElapsedTimer clock;
         clock.start();
@@ -296,6 +313,9 @@ private slots:
             QVERIFY(socket->state() == QTcpSocket::UnconnectedState ||
                     socket->waitForDisconnected(4000));
         QVERIFY(clock.elapsed() >= 1900);
+        pollfd closed{greedy, 0, 0};
+        QVERIFY(poll(&closed, 1, 2000) == 1 && (closed.revents & POLLHUP));
+        close(greedy);
         QList<qint64> sent; // instrument 1's visits while they were connected
         for (const QList<QByteArray>& row : Rows(1))
             sent << QDateTime::fromString(row[0], Qt::ISODateWithMs).toMSecsSinceEpoch();
