@@ -18,31 +18,21 @@ drift_seconds=${2:-30}
 port=$(free_port)
 {
     printf '[service]\ndata_dir=%s/data\n' "$dir"
-    for n in 1 2 3; do
-        "$bin/instrument-sim" --address 1-32 --reading live --link "$dir/tty$n" >/dev/null 2>&1 &
-        pids+=($!)
-        printf '[line l%s]\ndevice=%s/tty%s\nvariant=crc\nspeed=115200\ntimeout=50\n' "$n" "$dir" "$n"
-        printf 'addresses=1-32\nperiod=1000\n'
-    done
-    "$bin/instrument-sim" --address 1 --reading live --link "$dir/ttyd" >/dev/null 2>&1 &
-    pids+=($!)
+    three_lines 1-32 1000
+    start_sim "$dir/ttyd" --address 1 --reading live
     printf '[line d]\ndevice=%s/ttyd\nvariant=crc\nspeed=115200\ntimeout=50\naddresses=1\nperiod=20\n' "$dir"
     printf '[http]\nlisten=127.0.0.1:%s\nmax_clients=64\n' "$port"
 } >"$dir/s.conf"
-for _ in $(seq 50); do [ -e "$dir/ttyd" ] && [ -e "$dir/tty3" ] && break; sleep 0.1; done
-"$bin/reader-service" --config "$dir/s.conf" 2>"$dir/service.err" &
-service=$!
-pids+=($service)
+start_service s
 sleep 5 # every instrument read at least once
 url="http://127.0.0.1:$port"
 echo "/metrics: $(curl -s "$url/metrics" | wc -c) bytes, /api/instruments: $(curl -s "$url/api/instruments" | wc -c) bytes"
 
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$service/stat"; }
 hz=$(getconf CLK_TCK)
 for path in /metrics /api/instruments; do
-    before=$(cpu_ticks)
+    before=$(cpu_ticks "$service")
     rate=$(ab -q -k -c 4 -n "$requests" "$url$path" | awk '/Requests per second/ { print $4 }')
-    after=$(cpu_ticks)
+    after=$(cpu_ticks "$service")
     awk -v p="$path" -v r="$rate" -v t=$((after - before)) -v n="$requests" -v hz="$hz" \
         'BEGIN { printf "%-17s %8.0f requests/s, service CPU %.2f ms per request\n", p, r, t * 1000 / hz / n }'
 done
@@ -74,8 +64,7 @@ end=$(($(date +%s) + drift_seconds))
 while [ "$(date +%s)" -lt "$end" ]; do ab -q -k -c 4 -n 500 "$url/metrics" >/dev/null; done
 t4=$(mark)
 echo "event streams open at the end: $(curl -s "$url/metrics" | awk '/^reader_http_event_streams / { print $2 }')"
-kill "$service"
-wait "$service" 2>/dev/null || true
+stop_service
 python3 - "$dir/data" "$t0" "$t1" "$t2" "$t3" "$t3b" "$t4" <<'PY'
 import datetime, glob, sys
 data, t = sys.argv[1], [float(x) for x in sys.argv[2:]]

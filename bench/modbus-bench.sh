@@ -15,23 +15,12 @@ clients=${2:-10}
 port=$(free_port)
 {
     printf '[service]\ndata_dir=%s/data\n' "$dir"
-    for n in 1 2 3; do
-        "$bin/instrument-sim" --address 1,2,3 --reading live --link "$dir/tty$n" >/dev/null 2>&1 &
-        pids+=($!)
-        printf '[line l%s]\ndevice=%s/tty%s\nvariant=crc\nspeed=115200\ntimeout=50\n' "$n" "$dir" "$n"
-        printf 'addresses=1,2,3\nperiod=100\n'
-    done
+    three_lines 1,2,3 100
     printf '[modbus]\nlisten=127.0.0.1:%s\nmax_clients=16\nunit_ids.l2=11-13\nunit_ids.l3=21-23\n' "$port"
 } >"$dir/s.conf"
-for n in 1 2 3; do
-    for _ in $(seq 50); do [ -e "$dir/tty$n" ] && break; sleep 0.1; done
-done
-"$bin/reader-service" --config "$dir/s.conf" 2>"$dir/service.err" &
-service=$!
-pids+=($service)
+start_service s
 sleep 2 # polling
 
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 start=$(date +%s.%N)
 ticks0=$(cpu_ticks "$service")
 sleep "$seconds"
@@ -41,8 +30,7 @@ middle=$(date +%s.%N)
 chrt -i 0 "$bin/modbus_load" 127.0.0.1 "$port" "$seconds" "$clients" 1 125 | tee "$dir/load.out" || true
 ticks2=$(cpu_ticks "$service")
 end=$(date +%s.%N)
-kill "$service"
-wait "$service" 2>/dev/null || true
+stop_service
 
 python3 - "$dir/data" "$start" "$middle" "$end" "$ticks0" "$ticks1" "$ticks2" "$(getconf CLK_TCK)" \
     "$dir/load.out" <<'PY'

@@ -27,15 +27,10 @@ mosquitto -c "$dir/broker.conf" >"$dir/broker.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do mosquitto_pub -h 127.0.0.1 -p "$port" -t probe -m x 2>/dev/null && break; sleep 0.1; done
 
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-
 # One line of three instruments polled back to back; $1 is --pace or nothing, $2 a tag.
 run_line() {
     local pace=$1 tag=$2 service ticks0 ticks1
-    "$bin/instrument-sim" --address 1,2,3 --reading live $pace --baud 19200 --link "$dir/tty$tag" \
-        >"$dir/sim$tag.out" 2>&1 &
-    pids+=($!)
-    for _ in $(seq 50); do [ -e "$dir/tty$tag" ] && break; sleep 0.1; done
+    start_sim "$dir/tty$tag" --address 1,2,3 --reading live $pace --baud 19200
     printf '[service]\ndata_dir=%s\n[line bench]\ndevice=%s\nvariant=crc\nspeed=19200\n' \
         "$dir/data$tag" "$dir/tty$tag" >"$dir/one$tag.conf"
     printf 'timeout=1000\naddresses=1,2,3\nperiod=0\n[mqtt]\nhost=127.0.0.1\nport=%s\nbase=b%s\n' \
@@ -43,17 +38,14 @@ run_line() {
     mosquitto_sub -h 127.0.0.1 -p "$port" -t "b$tag/bench/+/state" -F '%U %p' >"$dir/heard$tag" &
     pids+=($!)
     sleep 0.5
-    "$bin/reader-service" --config "$dir/one$tag.conf" 2>"$dir/service$tag.err" &
-    service=$!
-    pids+=($service)
+    start_service "one$tag"
     sleep 2 # connected and polling
     ticks0=$(cpu_ticks "$service")
     cat "$dir/data$tag"/bench/*.csv >"$dir/before$tag.csv"
     sleep "$seconds"
     ticks1=$(cpu_ticks "$service")
     cat "$dir/data$tag"/bench/*.csv >"$dir/after$tag.csv"
-    kill "$service"
-    wait "$service" 2>/dev/null || true
+    stop_service
     python3 bench/service_figures.py "$dir/before$tag.csv" "$dir/after$tag.csv" "$seconds" \
         $((ticks1 - ticks0)) "$(getconf CLK_TCK)" "$tag" "$dir/heard$tag"
 }
@@ -63,35 +55,22 @@ run_line "" unpaced
 # Three lines of 32 instruments.
 {
     printf '[service]\ndata_dir=%s/data3\n' "$dir"
-    for n in 1 2 3; do
-        "$bin/instrument-sim" --address 1-32 --reading live --link "$dir/tty$n" >/dev/null 2>&1 &
-        pids+=($!)
-        printf '[line l%s]\ndevice=%s/tty%s\nvariant=crc\nspeed=115200\ntimeout=50\n' "$n" "$dir" "$n"
-        printf 'addresses=1-32\nperiod=1000\n'
-    done
+    three_lines 1-32 1000
     printf '[mqtt]\nhost=127.0.0.1\nport=%s\nbase=bench3\ndiscovery=yes\n' "$port"
 } >"$dir/three.conf"
-sleep 1
-"$bin/reader-service" --config "$dir/three.conf" 2>"$dir/three.err" &
-service=$!
-pids+=($service)
+start_service three
 sleep 10
 echo "resident memory: $(awk '/VmRSS/ { print $2 " kB" }' "/proc/$service/status") with 3 lines x 32 instruments"
-kill "$service"
+stop_service
 
 # Fixed rate: one instrument every 20 ms.
-"$bin/instrument-sim" --address 1 --reading live --link "$dir/ttyd" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do [ -e "$dir/ttyd" ] && break; sleep 0.1; done
+start_sim "$dir/ttyd" --address 1 --reading live
 printf '[service]\ndata_dir=%s/datad\n[line d]\ndevice=%s/ttyd\nvariant=crc\nspeed=115200\n' \
     "$dir" "$dir" >"$dir/drift.conf"
 printf 'timeout=50\naddresses=1\nperiod=20\n' >>"$dir/drift.conf"
-"$bin/reader-service" --config "$dir/drift.conf" 2>"$dir/drift.err" &
-service=$!
-pids+=($service)
+start_service drift
 sleep "$drift_seconds"
-kill "$service"
-wait "$service" 2>/dev/null || true
+stop_service
 python3 - "$dir"/datad/d/*.csv <<'PY'
 import datetime, sys
 sent = [datetime.datetime.fromisoformat(r.split(",")[0]).timestamp() * 1000
@@ -105,18 +84,13 @@ print("fixed rate, %d visits at 20 ms (%d slots skipped): last visit %+.0f ms of
 PY
 
 # One silent instrument of three at period=1000, timeout=300: the others' period.
-"$bin/instrument-sim" --address 1,2,3 --fault 3:silence --link "$dir/ttys" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do [ -e "$dir/ttys" ] && break; sleep 0.1; done
+start_sim "$dir/ttys" --address 1,2,3 --fault 3:silence
 printf '[service]\ndata_dir=%s/datas\n[line s]\ndevice=%s/ttys\nvariant=crc\nspeed=19200\n' \
     "$dir" "$dir" >"$dir/silent.conf"
 printf 'timeout=300\naddresses=1,2,3\nperiod=1000\n' >>"$dir/silent.conf"
-"$bin/reader-service" --config "$dir/silent.conf" 2>"$dir/silent.err" &
-service=$!
-pids+=($service)
+start_service silent
 sleep "$seconds"
-kill "$service"
-wait "$service" 2>/dev/null || true
+stop_service
 python3 - "$dir"/datas/s/*.csv <<'PY'
 import datetime, statistics, sys
 rows = [r.split(",") for r in open(sys.argv[1]).read().splitlines()[1:]]
@@ -128,9 +102,6 @@ for address in ("1", "2"):
 PY
 
 # The peer loop on the same paced bus.
-"$bin/instrument-sim" --address 1,2,3 --reading live --pace --baud 19200 --link "$dir/ttyp" \
-    >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do [ -e "$dir/ttyp" ] && break; sleep 0.1; done
+start_sim "$dir/ttyp" --address 1,2,3 --reading live --pace --baud 19200
 exchanges_cpu=$(/usr/bin/python3 bench/peer_loop.py "$dir/ttyp" "$port" "$seconds")
 awk -v seconds="$seconds" '{ printf "peer    %d exchanges in %s s, CPU per exchange %.3f ms (pyserial + paho-mqtt, no files)\n", $1, seconds, $2 * 1000 / $1 }' <<<"$exchanges_cpu"
