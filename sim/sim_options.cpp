@@ -70,6 +70,12 @@ OptionsResult ParseSimOptions(int argc, char** argv, SimOptions& options, std::s
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         auto value = [&]() -> std::string { return hasValue ? argv[++i] : std::string(); };
+        // The value as a number up to `max`; one that is not marks the options wrong.
+        auto number = [&](uint32_t max, uint32_t& into) {
+            const auto parsed = ParseNumber(value(), max);
+            badValue = badValue || !parsed;
+            into = parsed.value_or(0);
+        };
         const bool needsValue = arg != "--help" && arg != "-h" && arg != "--version" &&
                                 arg != "--pace" && arg != "--replay-timing" && arg != "--verbose" &&
                                 arg != "-v";
@@ -97,15 +103,11 @@ OptionsResult ParseSimOptions(int argc, char** argv, SimOptions& options, std::s
         } else if (arg == "--fault-ms") {
             faultMs = value();
         } else if (arg == "--turnaround") {
-            const auto ms = ParseNumber(value(), 600000);
-            badValue = badValue || !ms;
-            options.TurnaroundMs = ms.value_or(0);
+            number(600000, options.TurnaroundMs);
         } else if (arg == "--pace") {
             options.Pace = true;
         } else if (arg == "--baud") {
-            const auto baud = ParseNumber(value(), 4000000);
-            badValue = badValue || !baud;
-            options.Baud = baud.value_or(0);
+            number(4000000, options.Baud);
         } else if (arg == "--device") {
             options.Device = value();
         } else if (arg == "--link") {
@@ -115,9 +117,7 @@ OptionsResult ParseSimOptions(int argc, char** argv, SimOptions& options, std::s
         } else if (arg == "--replay-timing") {
             options.ReplayTiming = true;
         } else if (arg == "--replay-cap") {
-            const auto cap = ParseNumber(value(), 600000);
-            badValue = badValue || !cap;
-            options.ReplayCapMs = cap.value_or(0);
+            number(600000, options.ReplayCapMs);
         } else if (arg == "--verbose" || arg == "-v") {
             options.Verbose = true;
         } else {
